@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     make cmake g++ libgtest-dev
+    g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
 )
 
 missing=()

@@ -1,0 +1,26 @@
+// A small reader of the headers of a 32-bit Windows executable (PE32), for
+// checking what the linker produced without running it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+struct PeImage {
+    std::uintmax_t fileSize = 0;
+    std::uint16_t machine = 0;
+    std::uint32_t timeDateStamp = 0;
+    std::uint16_t characteristics = 0;
+    std::uint16_t optionalMagic = 0;
+    std::uint16_t subsystem = 0;
+    std::uint32_t exportDirectorySize = 0;
+    std::uint32_t resourceDirectorySize = 0;
+    std::uint32_t debugDirectorySize = 0;
+    std::vector<std::string> sections;
+    std::map<std::string, std::set<std::string>> imports;  // DLL name, upper case -> function names
+};
+
+// Reads `path`; on failure returns false and says why in `error`.
+bool ReadPeImage(const std::string& path, PeImage& image, std::string& error);
