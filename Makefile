@@ -1,10 +1,11 @@
 # The front door. `make` builds the Windows program; `make test` installs what
-# is missing, builds everything and runs every test.
+# is missing, builds everything and runs every test; `make run` runs the
+# program under Wine.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 EXE := build/win32/korvane-update.exe
 
-.PHONY: all deps exe host test clean
+.PHONY: all deps exe host test run screenshots clean
 
 all: exe
 
@@ -22,6 +23,15 @@ host: deps
 
 test: exe host
 	ctest --preset host -j $(JOBS)
+
+# The program under Wine: with a display you see the box; without one it runs
+# in Xvfb, and the box is saved as build/run/notice.png.
+run: exe
+	@scripts/run.sh
+
+# docs/notice-succeeded.png and docs/notice-failed.png, from the real program.
+screenshots: exe
+	@scripts/screenshots.sh
 
 clean:
 	rm -rf build

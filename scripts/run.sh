@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# `make run`: runs korvane-update.exe under Wine, against $WINEPREFIX when it
+# is set, else against build/wineprefix (made on first use), and shows
+# "Shell Icon Size" before and after. With a display you see the box and
+# dismiss it yourself; without one the run happens in Xvfb, the box is saved
+# as a screenshot, its text is printed, and OK is pressed for you.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/wine-env.sh"
+exe=$root/build/win32/korvane-update.exe
+driver=$root/build/win32/korvane-e2e.exe
+out=$root/build/run
+
+if [ -z "${DISPLAY:-}" ]; then
+    echo "No DISPLAY: running in Xvfb."
+    exec xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0" --headless
+fi
+
+if [ -n "${WINEPREFIX:-}" ]; then
+    wine_env "$WINEPREFIX"
+else
+    wine_prefix "$root/build/wineprefix"
+fi
+echo "Wine prefix: $WINEPREFIX"
+
+show_value() {
+    printf '%-8s' "$1:"
+    wine "$(windows_path "$driver")" value | tr -d '\r'
+}
+
+show_value before
+if [ "${1:-}" = --headless ]; then
+    mkdir -p "$out"
+    rm -f "$out/notice.bmp" "$out/notice.txt"
+    status=0
+    wine "$(windows_path "$driver")" show "$(windows_path "$exe")" none \
+        "$(windows_path "$out")\\notice.bmp" "$(windows_path "$out")\\notice.txt" | tr -d '\r' || status=$?
+    show_value after
+    wineserver -k 2>/dev/null || true
+    [ $status -eq 0 ] || exit $status
+    bmptopnm "$out/notice.bmp" 2>/dev/null | pnmtopng >"$out/notice.png"
+    rm -f "$out/notice.bmp"
+    echo "The box said: $(iconv -f CP932 -t UTF-8 "$out/notice.txt")"
+    echo "Screenshot: $out/notice.png"
+else
+    echo "Dismiss the box to finish."
+    status=0
+    wine "$(windows_path "$exe")" || status=$?
+    show_value after
+    echo "exit code $status"
+fi

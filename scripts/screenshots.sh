@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# `make screenshots`: the success and the failure box of the real program
+# under Wine in Xvfb, saved as docs/notice-succeeded.png and docs/notice-failed.png.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/wine-env.sh"
+
+if [ -z "${KORVANE_IN_XVFB:-}" ]; then
+    KORVANE_IN_XVFB=1 exec timeout --kill-after=10 300 \
+        xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0"
+fi
+
+driver=$(windows_path "$root/build/win32/korvane-e2e.exe")
+exe=$(windows_path "$root/build/win32/korvane-update.exe")
+work=$root/build/screenshots
+mkdir -p "$work"
+wine_prefix "$work/prefix"
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+for shot in repair:succeeded missing-key:failed; do
+    prepare=${shot%%:*} name=${shot#*:}
+    wine "$driver" show "$exe" "$prepare" "$(windows_path "$work")\\$name.bmp" "$(windows_path "$work")\\$name.txt" >/dev/null
+    bmptopnm "$work/$name.bmp" 2>/dev/null | pnmtopng -compression 9 >"$root/docs/notice-$name.png"
+    echo "docs/notice-$name.png: $(iconv -f CP932 -t UTF-8 "$work/$name.txt")"
+done
