@@ -2,10 +2,11 @@
 # is missing, builds everything and runs every test; `make run` runs the
 # program under Wine.
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 EXE := build/win32/korvane-update.exe
 
-.PHONY: all deps exe host test run screenshots clean
+.PHONY: all deps exe host sanitize test run screenshots clean
 
 all: exe
 
@@ -21,8 +22,14 @@ host: deps
 	cmake --preset host >/dev/null
 	cmake --build --preset host -j $(JOBS)
 
-test: exe host
+# The unit tests again, under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake --preset host-sanitize >/dev/null
+	cmake --build --preset host-sanitize -j $(JOBS)
+
+test: exe host sanitize
 	ctest --preset host -j $(JOBS)
+	ctest --preset host-sanitize -j $(JOBS)
 
 # The program under Wine: with a display you see the box; without one it runs
 # in Xvfb, and the box is saved as build/run/notice.png.
