@@ -16,7 +16,7 @@ deps:
 exe: deps
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32 -j $(JOBS)
-	@echo "$(EXE): $$(stat -c %s $(EXE)) bytes"
+	@echo "$(EXE): $$(stat -c %s $(EXE)) bytes, SHA-256 $$(sha256sum $(EXE) | cut -d' ' -f1)"
 
 host: deps
 	cmake --preset host >/dev/null

@@ -26,6 +26,7 @@ static_assert(sizeof kCaption - 1 == 14 && sizeof kSucceededText - 1 == 43 && si
               "the notice texts have fixed byte lengths");
 
 // Both outcomes show the information icon, a failure too.
+// cppcheck-suppress badBitmaskCheck ; MB_OK is 0, and named for the reader
 constexpr UINT kNoticeStyle = MB_OK | MB_ICONINFORMATION;
 
 }  // namespace

@@ -16,15 +16,18 @@ using LPCSTR = const char*;
 using LPDWORD = DWORD*;
 using LPBYTE = BYTE*;
 
-struct HKEY__;
-using HKEY = HKEY__*;
+// Handles are pointers to types never defined, as in <windows.h>.
+struct StandInKey;
+using HKEY = StandInKey*;
 using PHKEY = HKEY*;
-struct HWND__;
-using HWND = HWND__*;
+struct StandInWindow;
+using HWND = StandInWindow*;
 
-// Windows defines the predefined keys as sign-extended 32-bit constants.
-#define HKEY_CURRENT_USER \
-    (reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(0x80000001u))))
+// Windows makes the predefined keys from sign-extended 32-bit constants.
+inline HKEY StandInPredefinedKey(LONG value) {
+    return reinterpret_cast<HKEY>(static_cast<std::intptr_t>(value));  // NOLINT(performance-no-int-to-ptr)
+}
+#define HKEY_CURRENT_USER StandInPredefinedKey(static_cast<LONG>(0x80000001U))
 
 constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 constexpr DWORD REG_SZ = 1;

@@ -24,10 +24,10 @@ std::int32_t ParseIconSizeText(const std::uint8_t* bytes, std::uint32_t count) {
     // Unsigned arithmetic wraps modulo 2^32 without undefined behaviour.
     std::uint32_t value = 0;
     for (; at < count && IsDigit(bytes[at]); ++at) {
-        value = value * 10u + static_cast<std::uint32_t>(bytes[at] - '0');
+        value = value * 10U + static_cast<std::uint32_t>(bytes[at] - '0');
     }
     if (negative) {
-        value = 0u - value;
+        value = 0U - value;
     }
     return static_cast<std::int32_t>(value);  // modular since C++20
 }

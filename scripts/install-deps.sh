@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    make cmake g++ libgtest-dev
+    make cmake g++ libgtest-dev cppcheck clang-tidy
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     wine wine32:i386 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
 )
