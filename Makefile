@@ -6,7 +6,7 @@ MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 EXE := build/win32/korvane-update.exe
 
-.PHONY: all deps exe host sanitize test run screenshots clean
+.PHONY: all deps exe host sanitize test run screenshots bench clean
 
 all: exe
 
@@ -39,6 +39,10 @@ run: exe
 # docs/notice-succeeded.png and docs/notice-failed.png, from the real program.
 screenshots: exe
 	@scripts/screenshots.sh
+
+# Size, imports and start-to-box time against a bare message box program.
+bench: exe host
+	@scripts/bench.sh
 
 clean:
 	rm -rf build

@@ -8,9 +8,13 @@
 //                                          or none; saves the box as a BMP and
 //                                          its text bytes, then presses OK
 //   korvane-e2e value                      prints "Shell Icon Size" as it is now
+//   korvane-e2e bench EXE BASELINE RUNS    times start to box for both programs,
+//                                          alternating, and prints the figures
 #include "tests/e2e/e2e_windows.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -235,6 +239,58 @@ int PrintValue() {
     return 0;
 }
 
+// Milliseconds from just before CreateProcessA until the box is visible.
+bool TimeToBox(const std::string& exe, double& milliseconds, std::string& error) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    LARGE_INTEGER shown;
+    QueryPerformanceFrequency(&frequency);
+    ProgramRun run;
+    QueryPerformanceCounter(&start);
+    bool ok = StartProgram(exe, "", run, error) && WaitForNotice(run, error);
+    QueryPerformanceCounter(&shown);
+    ok = ok && PressOk(run, error) && WaitForExit(run, error);
+    EndProgram(run);
+    milliseconds = 1000.0 * static_cast<double>(shown.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return ok;
+}
+
+// One line per program: median, quartiles, minimum and maximum, in ms.
+void PrintFigures(const char* name, std::vector<double> times) {
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double fraction) { return times[static_cast<size_t>(fraction * (times.size() - 1) + 0.5)]; };
+    std::printf("%s %.1f %.1f %.1f %.1f %.1f\n", name, at(0.5), at(0.25), at(0.75), times.front(), times.back());
+}
+
+int Bench(const std::string& exe, const std::string& baseline, int runs) {
+    constexpr int kWarmUps = 2;  // the first starts fill caches, and are not counted
+    std::string error;
+    std::vector<double> ours;
+    std::vector<double> theirs;
+    if (!WaitForQuietSession(error)) {
+        std::fprintf(stderr, "korvane-e2e: %s\n", error.c_str());
+        return 1;
+    }
+    for (int i = -kWarmUps; i < runs; ++i) {
+        // Alternate which goes first, so that neither always follows the other.
+        const bool oursFirst = i % 2 == 0;
+        double first = 0;
+        double second = 0;
+        if (!TimeToBox(oursFirst ? exe : baseline, first, error) ||
+            !TimeToBox(oursFirst ? baseline : exe, second, error)) {
+            std::fprintf(stderr, "korvane-e2e: %s\n", error.c_str());
+            return 1;
+        }
+        if (i >= 0) {
+            ours.push_back(oursFirst ? first : second);
+            theirs.push_back(oursFirst ? second : first);
+        }
+    }
+    PrintFigures("ours", ours);
+    PrintFigures("baseline", theirs);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,9 +304,13 @@ int main(int argc, char** argv) {
     if (args.size() == 1 && args[0] == "value") {
         return PrintValue();
     }
+    if (args.size() == 4 && args[0] == "bench" && std::atoi(args[3].c_str()) > 0) {
+        return Bench(args[1], args[2], std::atoi(args[3].c_str()));
+    }
     std::fprintf(stderr,
                  "usage: korvane-e2e scenarios EXE\n"
                  "       korvane-e2e show EXE repair|missing-key|none BMP TEXT\n"
-                 "       korvane-e2e value\n");
+                 "       korvane-e2e value\n"
+                 "       korvane-e2e bench EXE BASELINE RUNS\n");
     return 2;
 }

@@ -16,7 +16,7 @@ constexpr DWORD kBoxTimeoutMs = 30000;  // the first run in a fresh prefix is th
 constexpr DWORD kExitTimeoutMs = 15000;
 constexpr DWORD kPaintTimeoutMs = 5000;
 constexpr DWORD kSessionTimeoutMs = 60000;
-constexpr DWORD kPollMs = 10;
+constexpr DWORD kPollMs = 1;
 constexpr int kTextControlId = 0xFFFF;
 
 std::string Hex(const Bytes& bytes) {

@@ -1,6 +1,8 @@
 // Checks that the linker produced the program we ship: a 32-bit GUI
 // executable, small, with no resources or exports, importing only system
 // DLLs and, from advapi32 and user32, only the functions the program calls.
+//   pe_image_check EXE            the checks
+//   pe_image_check --imports EXE  prints the imported DLLs on one line
 #include <cstdio>
 #include <set>
 #include <string>
@@ -33,15 +35,25 @@ std::string List(const std::set<std::string>& names) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pe_image_check EXE\n");
+    const bool importsOnly = argc == 3 && std::string(argv[1]) == "--imports";
+    if (argc != 2 && !importsOnly) {
+        std::fprintf(stderr, "usage: pe_image_check [--imports] EXE\n");
         return 2;
     }
+    const char* path = argv[argc - 1];
     PeImage image;
     std::string error;
-    if (!ReadPeImage(argv[1], image, error)) {
-        std::printf("FAIL %s: %s (build it with `make`)\n", argv[1], error.c_str());
+    if (!ReadPeImage(path, image, error)) {
+        std::printf("FAIL %s: %s (build it with `make`)\n", path, error.c_str());
         return 1;
+    }
+    if (importsOnly) {
+        std::string dlls;
+        for (const auto& [dll, functions] : image.imports) {
+            dlls += (dlls.empty() ? "" : " ") + dll;
+        }
+        std::printf("%s\n", dlls.c_str());
+        return 0;
     }
     constexpr unsigned kImageFileDll = 0x2000;
     Check(image.machine == 0x14C, "machine is i386 (0x14C)", Hex(image.machine));

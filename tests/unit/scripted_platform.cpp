@@ -82,9 +82,10 @@ LONG WINAPI ScriptedPlatform::Query(HKEY key, LPCSTR valueName, LPDWORD reserved
     call.typePointerGiven = type != nullptr;
     call.sizeIn = *size;
     self.calls_.push_back(call);
-    // Poison the whole buffer the caller claims to have, so that a smaller
-    // buffer shows up under AddressSanitizer and unread bytes are never zero.
-    std::memset(data, 0xBD, *size);
+    // Fill the whole buffer the caller claims to have, so that a smaller one
+    // shows up under AddressSanitizer; with digits, so that parsing past the
+    // delivered bytes changes the number.
+    std::memset(data, '9', *size);
     if (type != nullptr) {
         *type = REG_BINARY;  // never examined; any type reads the same
     }
