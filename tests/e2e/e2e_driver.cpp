@@ -140,8 +140,9 @@ bool CheckRegistryAfter(const Scenario& scenario, const KeySnapshot& before, std
     }
     if (scenario.after == After::KeyStillMissing) {
         // A program that cannot open the key must not create it. Wine's own
-        // user32 re-creates the key empty in any GUI process, so an empty key
-        // counts as missing; a key with any value or subkey does not.
+        // user32 may re-create the key, empty, in any GUI process once the
+        // program's open has failed, so an empty key counts as missing; a key
+        // with any value or subkey does not.
         if (after.exists && (!after.values.empty() || after.subkeyCount != 0)) {
             error = "the missing key came back with " + std::to_string(after.values.size()) + " values and " +
                     std::to_string(after.subkeyCount) + " subkeys";

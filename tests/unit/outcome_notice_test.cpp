@@ -82,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         NoticeCase{"value rewritten", {.value = kZero}, kSucceededHex, 43, kSucceededJapanese},
         NoticeCase{"key missing", {.openStatus = ERROR_FILE_NOT_FOUND}, kFailedHex, 51, kFailedJapanese},
         NoticeCase{"write refused", {.value = kZero, .setStatus = ERROR_ACCESS_DENIED}, kFailedHex, 51,
-                   kFailedJapanese}),
-    [](const testing::TestParamInfo<NoticeCase>& info) { return "Row" + std::to_string(info.index); });
+                   kFailedJapanese}));
 
 TEST(ShowOutcomeNotice, EachOutcomeSelectsItsOwnText) {
     ScriptedPlatform platform({});

@@ -62,8 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionCase{"plus sign", BytesOf("+48"), 48},
         ConversionCase{"two signs", BytesOf("+-1"), 0},
         ConversionCase{"blank between sign and digits", BytesOf("- 1"), 0},
-        ConversionCase{"trailing blank and digits ignored", BytesOf("16 32"), 16}),
-    [](const testing::TestParamInfo<ConversionCase>& info) { return "Row" + std::to_string(info.index); });
+        ConversionCase{"trailing blank and digits ignored", BytesOf("16 32"), 16}));
 
 INSTANTIATE_TEST_SUITE_P(
     WhiteSpace, ParseIconSizeTextTest,
@@ -78,8 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"byte 0E is not blank", {0x0E, 0x31}, 0},
                     ConversionCase{"byte 1F is not blank", {0x1F, 0x31}, 0},
                     ConversionCase{"byte 85 is not blank", {0x85, 0x31}, 0},
-                    ConversionCase{"byte A0 is not blank", {0xA0, 0x31}, 0}),
-    [](const testing::TestParamInfo<ConversionCase>& info) { return "Row" + std::to_string(info.index); });
+                    ConversionCase{"byte A0 is not blank", {0xA0, 0x31}, 0}));
 
 INSTANTIATE_TEST_SUITE_P(
     HighBytes, ParseIconSizeTextTest,
@@ -87,8 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"FF before digits", {0xFF, 0x33, 0x32}, 0},
                     ConversionCase{"B2 ends the digits", {0x33, 0xB2, 0x32}, 3},
                     ConversionCase{"full-width digits are not digits", {0x82, 0x52, 0x82, 0x51}, 0},
-                    ConversionCase{"FF after the sign", {0x2D, 0xFF, 0x31}, 0}),
-    [](const testing::TestParamInfo<ConversionCase>& info) { return "Row" + std::to_string(info.index); });
+                    ConversionCase{"FF after the sign", {0x2D, 0xFF, 0x31}, 0}));
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, ParseIconSizeTextTest,
@@ -101,8 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"REG_DWORD 49 is a one", {0x31, 0x00, 0x00, 0x00}, 1},
                     ConversionCase{"256 bytes, no NUL", Join(Repeat('0', 255), {'1'}), 1},
                     ConversionCase{"256 blanks, no NUL", Repeat(' ', 256), 0},
-                    ConversionCase{"255 blanks and a digit", Join(Repeat(' ', 255), {'9'}), 9}),
-    [](const testing::TestParamInfo<ConversionCase>& info) { return "Row" + std::to_string(info.index); });
+                    ConversionCase{"255 blanks and a digit", Join(Repeat(' ', 255), {'9'}), 9}));
 
 INSTANTIATE_TEST_SUITE_P(
     Wrapping, ParseIconSizeTextTest,
@@ -115,8 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"2^32 + 32", BytesOf("4294967328"), 32},
                     ConversionCase{"-(2^32 + 32)", BytesOf("-4294967328"), -32},
                     ConversionCase{"10^20", BytesOf("100000000000000000000"), 1661992960},
-                    ConversionCase{"many leading zeros", Join(Repeat('0', 200), BytesOf("32")), 32}),
-    [](const testing::TestParamInfo<ConversionCase>& info) { return "Row" + std::to_string(info.index); });
+                    ConversionCase{"many leading zeros", Join(Repeat('0', 200), BytesOf("32")), 32}));
 
 TEST(ParseIconSizeText, StopsAtTheCountWhateverFollows) {
     const Bytes bytes = BytesOf("123456");

@@ -99,8 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A read that claims more than the buffer holds is parsed no further
         // than the buffer (AddressSanitizer guards the bound).
         FailureCase{"read reports more than the buffer", {.value = Bytes(256, '0'), .reportedSize = 4096},
-                    kRewrite, RepairOutcome::Succeeded}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return "Row" + std::to_string(info.index); });
+                    kRewrite, RepairOutcome::Succeeded}));
 
 TEST(RepairShellIconSize, ClosesTheKeyItOpenedAndNoOther) {
     for (const LONG setStatus : {ERROR_SUCCESS, ERROR_ACCESS_DENIED}) {

@@ -57,15 +57,19 @@ int ScriptedPlatform::CountOf(const std::string& function) const {
     return count;
 }
 
+PlatformCall& ScriptedPlatform::Record(const char* function) {
+    calls_.emplace_back();
+    calls_.back().function = function;
+    return calls_.back();
+}
+
 LONG WINAPI ScriptedPlatform::Open(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     ScriptedPlatform& self = Current();
-    PlatformCall call;
-    call.function = "RegOpenKeyExA";
+    PlatformCall& call = self.Record("RegOpenKeyExA");
     call.key = root;
     call.name = subKey;
     call.options = options;
     call.access = access;
-    self.calls_.push_back(call);
     // Like the real function, a failed open leaves no usable handle behind.
     *result = self.script_.openStatus == ERROR_SUCCESS ? ScriptedKey() : nullptr;
     return self.script_.openStatus;
@@ -74,14 +78,12 @@ LONG WINAPI ScriptedPlatform::Open(HKEY root, LPCSTR subKey, DWORD options, REGS
 LONG WINAPI ScriptedPlatform::Query(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                     LPDWORD size) {
     ScriptedPlatform& self = Current();
-    PlatformCall call;
-    call.function = "RegQueryValueExA";
+    PlatformCall& call = self.Record("RegQueryValueExA");
     call.key = key;
     call.name = valueName;
     call.reservedPointerNull = reserved == nullptr;
     call.typePointerGiven = type != nullptr;
     call.sizeIn = *size;
-    self.calls_.push_back(call);
     // Fill the whole buffer the caller claims to have, so that a smaller one
     // shows up under AddressSanitizer; with digits, so that parsing past the
     // delivered bytes changes the number.
@@ -107,34 +109,25 @@ LONG WINAPI ScriptedPlatform::Query(HKEY key, LPCSTR valueName, LPDWORD reserved
 LONG WINAPI ScriptedPlatform::Set(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                                   DWORD size) {
     ScriptedPlatform& self = Current();
-    PlatformCall call;
-    call.function = "RegSetValueExA";
+    PlatformCall& call = self.Record("RegSetValueExA");
     call.key = key;
     call.name = valueName;
     call.reserved = reserved;
     call.type = type;
     call.data.assign(data, data + size);
-    self.calls_.push_back(call);
     return self.script_.setStatus;
 }
 
 LONG WINAPI ScriptedPlatform::Close(HKEY key) {
-    ScriptedPlatform& self = Current();
-    PlatformCall call;
-    call.function = "RegCloseKey";
-    call.key = key;
-    self.calls_.push_back(call);
+    Current().Record("RegCloseKey").key = key;
     return ERROR_SUCCESS;
 }
 
 int WINAPI ScriptedPlatform::Box(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-    ScriptedPlatform& self = Current();
-    PlatformCall call;
-    call.function = "MessageBoxA";
+    PlatformCall& call = Current().Record("MessageBoxA");
     call.owner = owner;
     call.text = text;
     call.caption = caption;
     call.style = style;
-    self.calls_.push_back(call);
     return IDOK;
 }

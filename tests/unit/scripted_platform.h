@@ -69,6 +69,8 @@ public:
     static int WINAPI Box(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
 
 private:
+    PlatformCall& Record(const char* function);
+
     PlatformScript script_;
     std::vector<PlatformCall> calls_;
 };
