@@ -26,8 +26,8 @@ RepairOutcome RepairOpenKey(const RegistryApi& registry, HKEY key) {
     if (ParseIconSizeText(data, std::min(size, kReadBufferSize)) != 0) {
         return RepairOutcome::Succeeded;
     }
-    const LONG written =
-        registry.RegSetValueExA(key, kValueName, kWriteReserved, REG_SZ, kRepairText, sizeof kRepairText);
+    const LONG written = registry.RegSetValueExA(key, kValueName, kWriteReserved, REG_SZ, kRepairText,
+                                                 static_cast<DWORD>(sizeof kRepairText));
     return written == ERROR_SUCCESS ? RepairOutcome::Succeeded : RepairOutcome::Failed;
 }
 
