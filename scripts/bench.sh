@@ -11,14 +11,14 @@ runs=${RUNS:-21}
 
 if [ -z "${KORVANE_IN_XVFB:-}" ]; then
     KORVANE_IN_XVFB=1 exec timeout --kill-after=10 600 \
-        xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0"
+        "${in_xvfb[@]}" "$0"
 fi
 
 ours=$root/build/win32/korvane-update.exe
 baseline=$root/build/win32/bench-baseline.exe
 imports=$root/build/host/tests/pe_image_check
 wine_prefix "$root/build/bench/prefix"
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+wine_unmanaged
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 echo "Timing $runs runs of each, alternating ..."

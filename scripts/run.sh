@@ -13,7 +13,7 @@ out=$root/build/run
 
 if [ -z "${DISPLAY:-}" ]; then
     echo "No DISPLAY: running in Xvfb."
-    exec xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0" --headless
+    exec "${in_xvfb[@]}" "$0" --headless
 fi
 
 if [ -n "${WINEPREFIX:-}" ]; then

@@ -7,7 +7,7 @@ source "$root/scripts/wine-env.sh"
 
 if [ -z "${KORVANE_IN_XVFB:-}" ]; then
     KORVANE_IN_XVFB=1 exec timeout --kill-after=10 300 \
-        xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0"
+        "${in_xvfb[@]}" "$0"
 fi
 
 driver=$(windows_path "$root/build/win32/korvane-e2e.exe")
@@ -15,7 +15,7 @@ exe=$(windows_path "$root/build/win32/korvane-update.exe")
 work=$root/build/screenshots
 mkdir -p "$work"
 wine_prefix "$work/prefix"
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+wine_unmanaged
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 for shot in repair:succeeded missing-key:failed; do

@@ -4,7 +4,12 @@
 # code page 932 (Japanese), as on a Japanese Windows.
 # wine_prefix PREFIX: the same, and makes a 32-bit prefix there when there is
 # none, without the Mono and Gecko installers, which nothing here needs.
+# wine_unmanaged: tells Wine's X11 driver that no window manager runs, so
+# that it does not wait for one (about 2 s) each time a window closes.
 # windows_path FILE: the absolute Windows path of FILE, through drive Z:.
+# in_xvfb: the command that runs the command after it in a new Xvfb X server.
+
+in_xvfb=(xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24")
 
 wine_env() {
     WINEPREFIX=$(realpath -m "$1")  # Wine takes only an absolute path
@@ -25,6 +30,10 @@ wine_prefix() {
             cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
         fi
     fi
+}
+
+wine_unmanaged() {
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 }
 
 windows_path() {

@@ -21,7 +21,7 @@ inside=$(cat <<'SCRIPT'
 set -euo pipefail
 source "$1"
 wine_prefix "$WINEPREFIX"
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+wine_unmanaged
 wineserver --wait
 status=0
 wine "$2" scenarios "$3" || status=$?
@@ -30,5 +30,5 @@ exit $status
 SCRIPT
 )
 timeout --kill-after=10 420 \
-    xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" \
+    "${in_xvfb[@]}" \
     bash -c "$inside" run-e2e "$here/../../scripts/wine-env.sh" "$(windows_path "$driver")" "$(windows_path "$program")"
