@@ -252,7 +252,8 @@ bool TimeToBox(const std::string& exe, double& milliseconds, std::string& error)
     QueryPerformanceCounter(&shown);
     ok = ok && PressOk(run, error) && WaitForExit(run, error);
     EndProgram(run);
-    milliseconds = 1000.0 * static_cast<double>(shown.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    milliseconds =
+        1000.0 * static_cast<double>(shown.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     return ok;
 }
 

@@ -227,7 +227,8 @@ std::string Describe(const RegistryValue& value) {
     std::string description =
         value.type < 5 ? kTypeNames[value.type] : "type " + std::to_string(value.type);
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
-        description += " \"" + std::string(value.data.begin(), std::find(value.data.begin(), value.data.end(), 0)) + "\"";
+        const auto nul = std::find(value.data.begin(), value.data.end(), 0);
+        description += " \"" + std::string(value.data.begin(), nul) + "\"";
     }
     return description + " [" + Hex(value.data) + "]";
 }

@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     Check((image.characteristics & kImageFileDll) == 0, "it is an executable, not a DLL", Hex(image.characteristics));
     Check(image.resourceDirectorySize == 0, "resource directory is empty", std::to_string(image.resourceDirectorySize));
     Check(image.exportDirectorySize == 0, "export directory is empty", std::to_string(image.exportDirectorySize));
-    Check(image.debugDirectorySize == 0, "no debug directory (no build paths)", std::to_string(image.debugDirectorySize));
+    Check(image.debugDirectorySize == 0, "no debug directory (no build paths)",
+          std::to_string(image.debugDirectorySize));
     Check(image.timeDateStamp == 0, "no link timestamp", Hex(image.timeDateStamp));
     const std::set<std::string> sectionNames(image.sections.begin(), image.sections.end());
     Check(sectionNames.count(".rsrc") == 0, "no .rsrc section", List(sectionNames));
