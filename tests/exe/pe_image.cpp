@@ -8,6 +8,7 @@
 namespace {
 
 constexpr std::uint16_t kPe32Magic = 0x10b;
+constexpr std::uint16_t kPe32PlusMagic = 0x20b;  // 64-bit
 constexpr int kExportDirectory = 0;
 constexpr int kImportDirectory = 1;
 constexpr int kResourceDirectory = 2;
@@ -88,14 +89,20 @@ bool ReadPeImage(const std::string& path, PeImage& image, std::string& error) {
 
     const std::uint32_t optional = coff + 20;
     image.optionalMagic = pe.U16(optional);
-    if (image.optionalMagic != kPe32Magic) {
-        error = "not PE32";
+    if (image.optionalMagic != kPe32Magic && image.optionalMagic != kPe32PlusMagic) {
+        error = "neither PE32 nor PE32+";
         return false;
     }
+    // PE32+ widens the image base and the four stack and heap sizes to 64
+    // bits, which moves the data directories 16 bytes on; its import thunks
+    // are 64 bits, their top bit the by-ordinal flag.
+    const bool plus = image.optionalMagic == kPe32PlusMagic;
+    const std::uint32_t directories = optional + (plus ? 112 : 96);
+    const std::uint32_t thunkSize = plus ? 8 : 4;
     image.subsystem = pe.U16(optional + 68);
-    const std::uint32_t directoryCount = pe.U32(optional + 92);
+    const std::uint32_t directoryCount = pe.U32(directories - 4);
     auto directory = [&](int index, std::uint32_t field) -> std::uint32_t {
-        return static_cast<std::uint32_t>(index) < directoryCount ? pe.U32(optional + 96 + index * 8 + field) : 0;
+        return static_cast<std::uint32_t>(index) < directoryCount ? pe.U32(directories + index * 8 + field) : 0;
     };
     image.exportDirectorySize = directory(kExportDirectory, 4);
     image.resourceDirectorySize = directory(kResourceDirectory, 4);
@@ -115,10 +122,15 @@ bool ReadPeImage(const std::string& path, PeImage& image, std::string& error) {
         const std::string dll = Upper(pe.Text(OffsetOf(sections, pe.U32(descriptor + 12)), 260));
         std::set<std::string>& functions = image.imports[dll];
         const std::uint32_t lookup = pe.U32(descriptor) != 0 ? pe.U32(descriptor) : pe.U32(descriptor + 16);
-        for (std::uint32_t thunk = OffsetOf(sections, lookup); thunk != 0 && pe.U32(thunk) != 0; thunk += 4) {
+        for (std::uint32_t thunk = OffsetOf(sections, lookup); thunk != 0; thunk += thunkSize) {
             const std::uint32_t entry = pe.U32(thunk);
-            functions.insert(entry & 0x80000000u ? "#" + std::to_string(entry & 0xFFFF)
-                                                 : pe.Text(OffsetOf(sections, entry) + 2, 256));
+            const std::uint32_t high = plus ? pe.U32(thunk + 4) : 0;
+            if (entry == 0 && high == 0) {
+                break;
+            }
+            const bool byOrdinal = (plus ? high : entry) & 0x80000000u;
+            functions.insert(byOrdinal ? "#" + std::to_string(entry & 0xFFFF)
+                                       : pe.Text(OffsetOf(sections, entry) + 2, 256));
         }
     }
     return true;

@@ -1,5 +1,5 @@
-// A small reader of the headers of a 32-bit Windows executable (PE32), for
-// checking what the linker produced without running it.
+// A small reader of the headers of a Windows executable (PE32, and the 64-bit
+// PE32+), for checking what the linker produced without running it.
 #pragma once
 
 #include <cstdint>
