@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, and nothing when all of it is
 # already there. Debian and Ubuntu: apt-get (through sudo when not root).
+# 32-bit Wine, from the i386 architecture, only where the host runs 32-bit
+# x86 code: elsewhere the tests run the x86-64 builds in 64-bit Wine.
 set -euo pipefail
+# shellcheck source=scripts/host-32bit.sh
+source "$(dirname "$0")/host-32bit.sh"
 
 packages=(
     make cmake g++ libgtest-dev cppcheck clang-tidy
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-    wine wine32:i386 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
+    g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
 )
 locale=ja_JP.UTF-8
 
 have_locale() { locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; }
+installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# 32-bit Wine only where the host can run it.
+status=0
+reason=$(host_runs_32bit) || status=$?
+case $status in
+0) packages+=(wine32:i386) ;;
+1) ;;
+*)
+    echo "install-deps: $reason" >&2
+    exit 1
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
+    installed "$package" || missing+=("$package")
 done
-
-need_i386=0
-if ! dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
-    need_i386=1
-fi
 
 if [ ${#missing[@]} -eq 0 ] && have_locale; then
     exit 0
@@ -40,9 +51,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 if [ ${#missing[@]} -gt 0 ]; then
+    if [ $status -eq 1 ]; then
+        echo "install-deps: not installing 32-bit Wine: $reason"
+    fi
     echo "install-deps: installing ${missing[*]}"
-    if [ $need_i386 -eq 1 ]; then
-        # 32-bit Wine comes from the i386 architecture.
+    if [ $status -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo[@]}" dpkg --add-architecture i386
     fi
     "${sudo[@]}" apt-get update -qq

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # `make run`: runs korvane-update.exe under Wine, against $WINEPREFIX when it
-# is set, else against build/wineprefix (made on first use), and shows
-# "Shell Icon Size" before and after. With a display you see the box and
-# dismiss it yourself; without one the run happens in Xvfb, the box is saved
-# as a screenshot, its text is printed, and OK is pressed for you.
+# is set, else against build/wineprefix (build/wineprefix64 for the x86-64
+# build), made on first use, and shows "Shell Icon Size" before and after.
+# With a display you see the box and dismiss it yourself; without one the run
+# happens in Xvfb, the box is saved as a screenshot, its text is printed, and
+# OK is pressed for you.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
-exe=$root/build/win32/korvane-update.exe
-driver=$root/build/win32/korvane-e2e.exe
 out=$root/build/run
 
 if [ -z "${DISPLAY:-}" ]; then
@@ -16,10 +16,15 @@ if [ -z "${DISPLAY:-}" ]; then
     exec "${in_xvfb[@]}" "$0" --headless
 fi
 
+wine_for_host "$root"
+exe=$build/korvane-update.exe
+driver=$build/korvane-e2e.exe
 if [ -n "${WINEPREFIX:-}" ]; then
     wine_env "$WINEPREFIX"
-else
+elif [ "$wine_arch" = win32 ]; then
     wine_prefix "$root/build/wineprefix"
+else
+    wine_prefix "$root/build/wineprefix64"
 fi
 echo "Wine prefix: $WINEPREFIX"
 
@@ -38,7 +43,7 @@ if [ "${1:-}" = --headless ]; then
     show_value after
     wineserver -k 2>/dev/null || true
     [ $status -eq 0 ] || exit $status
-    bmptopnm "$out/notice.bmp" 2>/dev/null | pnmtopng >"$out/notice.png"
+    bmptopnm -quiet "$out/notice.bmp" | pnmtopng >"$out/notice.png"
     rm -f "$out/notice.bmp"
     echo "The box said: $(iconv -f CP932 -t UTF-8 "$out/notice.txt")"
     echo "Screenshot: $out/notice.png"

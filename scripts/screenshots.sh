@@ -3,24 +3,22 @@
 # under Wine in Xvfb, saved as docs/notice-succeeded.png and docs/notice-failed.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
+rerun_in_xvfb 300 "$0"
 
-if [ -z "${KORVANE_IN_XVFB:-}" ]; then
-    KORVANE_IN_XVFB=1 exec timeout --kill-after=10 300 \
-        "${in_xvfb[@]}" "$0"
-fi
-
-driver=$(windows_path "$root/build/win32/korvane-e2e.exe")
-exe=$(windows_path "$root/build/win32/korvane-update.exe")
+wine_for_host "$root"
+driver=$(windows_path "$build/korvane-e2e.exe")
+exe=$(windows_path "$build/korvane-update.exe")
 work=$root/build/screenshots
 mkdir -p "$work"
-wine_prefix "$work/prefix"
+wine_prefix "$work/prefix-$wine_arch"
 wine_unmanaged
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 for shot in repair:succeeded missing-key:failed; do
     prepare=${shot%%:*} name=${shot#*:}
     wine "$driver" show "$exe" "$prepare" "$(windows_path "$work")\\$name.bmp" "$(windows_path "$work")\\$name.txt" >/dev/null
-    bmptopnm "$work/$name.bmp" 2>/dev/null | pnmtopng -compression 9 >"$root/docs/notice-$name.png"
+    bmptopnm -quiet "$work/$name.bmp" | pnmtopng -compression 9 >"$root/docs/notice-$name.png"
     echo "docs/notice-$name.png: $(iconv -f CP932 -t UTF-8 "$work/$name.txt")"
 done

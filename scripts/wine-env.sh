@@ -1,34 +1,104 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run the program under Wine.
 #
-# wine_env PREFIX: the environment for the prefix at PREFIX, with the ANSI
-# code page 932 (Japanese), as on a Japanese Windows.
-# wine_prefix PREFIX: the same, and makes a 32-bit prefix there when there is
-# none, without the Mono and Gecko installers, which nothing here needs.
+# There are two Wines. The i386 loader runs 32-bit prefixes. The x86-64
+# loader runs 64-bit prefixes, and for a 32-bit program in one it starts the
+# i386 loader itself, as 64-bit Windows runs it (WoW64). Where the kernel
+# cannot run 32-bit x86 code, only the x86-64 loader with 64-bit programs
+# runs. Debian's `wine` command always tries the i386 loader first, so the
+# loaders are called by their own paths; the 64-bit server serves both.
+#
+# wine_use win32|win64: which loader `wine` runs, and which kind of prefix
+#   wine_prefix makes; says why and fails when that loader does not start.
+# wine_for_host ROOT: wine_use for the build of the program this host runs,
+#   and sets `build` to it: ROOT/build/win32, or where the host cannot run
+#   32-bit code, ROOT/build/win64, saying so in one line first.
+# wine ARGS, wineserver ARGS: the chosen loader, with the ANSI code page 932
+#   (Japanese) as on a Japanese Windows, and the server.
+# wine_env PREFIX: the environment for the prefix at PREFIX.
+# wine_prefix PREFIX: the same, and makes a prefix of the chosen kind there
+#   when there is none, without the Mono and Gecko installers, which nothing
+#   here needs; says why and fails when it cannot.
 # wine_unmanaged: tells Wine's X11 driver that no window manager runs, so
-# that it does not wait for one (about 2 s) each time a window closes.
+#   that it does not wait for one (about 2 s) each time a window closes.
 # windows_path FILE: the absolute Windows path of FILE, through drive Z:.
 # in_xvfb: the command that runs the command after it in a new Xvfb X server.
+# rerun_in_xvfb SECONDS SCRIPT ARGS: unless already inside, runs SCRIPT again
+#   in a new Xvfb X server, stopped after SECONDS, and exits with its status.
+
+# shellcheck source=scripts/host-32bit.sh
+source "$(dirname "${BASH_SOURCE[0]}")/host-32bit.sh"
 
 in_xvfb=(xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24")
+
+wine_use() {
+    case $1 in
+    win32) wine_loader=/usr/lib/wine/wine ;;
+    win64) wine_loader=/usr/lib/wine/wine64 ;;
+    *)
+        echo "wine_use: no Wine for \"$1\"" >&2
+        return 2
+        ;;
+    esac
+    wine_arch=$1
+    export WINESERVER=/usr/lib/wine/wineserver64
+    local output status=0
+    output=$(wine --version 2>&1) || status=$?
+    if [ $status -ne 0 ]; then
+        echo "the $wine_arch Wine loader $wine_loader does not start (exit $status): ${output:-no output}" >&2
+        return 1
+    fi
+}
+
+wine_for_host() {
+    local reason status=0
+    reason=$(host_runs_32bit) || status=$?
+    case $status in
+    0)
+        build=$1/build/win32
+        wine_use win32
+        ;;
+    1)
+        echo "$reason: using the x86-64 build (build/win64) in 64-bit Wine instead."
+        build=$1/build/win64
+        wine_use win64
+        ;;
+    *)
+        echo "$reason" >&2
+        return 1
+        ;;
+    esac
+}
+
+# Wine in Japanese, so that its ANSI code page is 932; the rest of a script
+# speaks the user's language.
+wine() { LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 "$wine_loader" "$@"; }
+wineserver() { "$WINESERVER" "$@"; }
 
 wine_env() {
     WINEPREFIX=$(realpath -m "$1")  # Wine takes only an absolute path
     export WINEPREFIX
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
-    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 }
 
 wine_prefix() {
     wine_env "$1"
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$(dirname "$WINEPREFIX")"
-        WINEARCH=win32 wineboot --init >/dev/null 2>&1
-        wineserver --wait
-        # Wine draws the caption buttons with Marlett, which it does not always find by itself.
-        if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
-            cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
-        fi
+    if [ -f "$WINEPREFIX/system.reg" ]; then
+        return 0
+    fi
+    local log=$WINEPREFIX.log status=0
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    WINEARCH=$wine_arch wine wineboot --init >"$log" 2>&1 || status=$?
+    wineserver --wait || true
+    if [ $status -ne 0 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "could not make a $wine_arch Wine prefix at $WINEPREFIX (wineboot exit $status): $(tail -n 1 "$log")" >&2
+        echo "all that wineboot said: $log" >&2
+        return 1
+    fi
+    # Wine draws the caption buttons with Marlett, which it does not always find by itself.
+    if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+        cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     fi
 }
 
@@ -40,4 +110,17 @@ windows_path() {
     local file
     file=$(realpath "$1")
     printf 'Z:%s' "${file//\//\\}"
+}
+
+rerun_in_xvfb() {
+    if [ -n "${KORVANE_IN_XVFB:-}" ]; then
+        return 0
+    fi
+    local seconds=$1 status=0
+    shift
+    KORVANE_IN_XVFB=1 timeout --kill-after=10 "$seconds" "${in_xvfb[@]}" "$@" || status=$?
+    if [ $status -eq 124 ]; then
+        echo "$(basename "$1"): stopped after $seconds s, which is far longer than it takes" >&2
+    fi
+    exit $status
 }

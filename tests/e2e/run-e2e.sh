@@ -1,34 +1,61 @@
 #!/usr/bin/env bash
 # Runs every end-to-end scenario: the real program under Wine, in a fresh
 # prefix, in an Xvfb X server, driven by korvane-e2e.exe.
-#   run-e2e.sh DRIVER_EXE PROGRAM_EXE PREFIX_DIR
+#   run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR
+# win32: the 32-bit program in a 32-bit prefix. wow64: the 32-bit program in
+# a 64-bit prefix, as 64-bit Windows runs it. x64: the x86-64 build in a
+# 64-bit prefix, run by the x86-64 loader alone. The first two need a host
+# that runs 32-bit x86 code; elsewhere they say why and exit 77, which CTest
+# reports as skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/wine-env.sh
 source "$here/../../scripts/wine-env.sh"
 
-driver=$1 program=$2 prefix=$3
+usage() {
+    echo "usage: run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR" >&2
+    exit 2
+}
+
+# Exits 77 with the reason where the host cannot run 32-bit x86 code.
+need_32bit() {
+    local reason status=0
+    reason=$(host_runs_32bit) || status=$?
+    case $status in
+    0) ;;
+    1)
+        echo "skipped: $reason; e2e.x64 runs the x86-64 build instead"
+        exit 77
+        ;;
+    *)
+        echo "$reason" >&2
+        exit 1
+        ;;
+    esac
+}
+
+[ $# -eq 4 ] || usage
+kind=$1 driver=$2 program=$3 prefix=$4
+case $kind in
+win32) arch=win32 ;;
+wow64 | x64) arch=win64 ;;
+*) usage ;;
+esac
+if [ "$kind" != x64 ]; then
+    need_32bit
+fi
 for exe in "$driver" "$program"; do
-    [ -f "$exe" ] || { echo "missing $exe: build it with \`make\`" >&2; exit 1; }
+    [ -f "$exe" ] || { echo "missing $exe: build it with \`make test\`" >&2; exit 1; }
 done
 
+rerun_in_xvfb 420 "$0" "$@"
+
 rm -rf "$prefix"
+wine_use "$arch"
 wine_env "$prefix"
 trap 'wineserver -k 2>/dev/null || true' EXIT
-
-# Inside the X server: make the prefix, tell Wine's X11 driver not to wait
-# for a window manager (there is none), run the scenarios.
-inside=$(cat <<'SCRIPT'
-set -euo pipefail
-source "$1"
-wine_prefix "$WINEPREFIX"
+wine_prefix "$prefix"
 wine_unmanaged
 wineserver --wait
-status=0
-wine "$2" scenarios "$3" || status=$?
-wineserver -k 2>/dev/null || true
-exit $status
-SCRIPT
-)
-timeout --kill-after=10 420 \
-    "${in_xvfb[@]}" \
-    bash -c "$inside" run-e2e "$here/../../scripts/wine-env.sh" "$(windows_path "$driver")" "$(windows_path "$program")"
+echo "$kind: $(basename "$program") in a fresh $arch prefix"
+wine "$(windows_path "$driver")" scenarios "$(windows_path "$program")"
