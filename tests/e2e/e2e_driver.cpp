@@ -34,6 +34,7 @@ const std::string kFailedText =
     "\x82\xBD\x81\x42";
 
 const Bytes kRepaired = {'3', '2', 0};
+constexpr UINT kJapaneseCodePage = 932;
 
 enum class Prepare { KeyWithValue, KeyWithoutValue, NoKey };
 enum class After { Unchanged, Rewritten, KeyStillMissing };
@@ -176,6 +177,12 @@ bool RunScenario(const std::string& exe, const Scenario& scenario, const KeySnap
 }
 
 int RunScenarios(const std::string& exe) {
+    // Under another code page the same bytes would still compare equal, but
+    // the box would not show them as Japanese.
+    if (GetACP() != kJapaneseCodePage) {
+        std::printf("FAIL the ANSI code page is %u, not %u as on a Japanese Windows\n", GetACP(), kJapaneseCodePage);
+        return 1;
+    }
     std::string error;
     KeySnapshot baseline;
     if (!WaitForQuietSession(error) || !ReadKey(baseline, error)) {
