@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Static analysis of the program's own code; any finding fails.
+# Static analysis of the program's own code and of the scripts; any finding
+# fails.
 #   run-lint.sh cppcheck
 #   run-lint.sh clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR
+#   run-lint.sh shellcheck
 # clang-tidy reads its checks from .clang-tidy at the top of the tree; it
 # analyses the portable code as the host builds it, and the Windows entry as
 # the mingw-w64 cross build compiles it.
@@ -25,8 +27,12 @@ clang-tidy)
         --extra-arg=-isystem"$gcc_dir/include/c++/i686-w64-mingw32" \
         app/win_main.cpp
     ;;
+shellcheck)
+    # -x follows each script's `source` to the file it names.
+    shellcheck -x scripts/*.sh tests/*/*.sh .ci/run
+    ;;
 *)
-    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR" >&2
+    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck" >&2
     exit 2
     ;;
 esac
