@@ -6,7 +6,7 @@
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
-EXE := build/win32/korvane-update.exe
+EXE := build/win32/korvane-icon-size.exe
 
 .PHONY: all deps exe exe64 host sanitize test run screenshots bench clean
 

@@ -13,7 +13,7 @@ runs=${RUNS:-21}
 rerun_in_xvfb 600 "$0"
 
 wine_for_host "$root"
-ours=$build/korvane-update.exe
+ours=$build/korvane-icon-size.exe
 baseline=$build/bench-baseline.exe
 imports=$root/build/host/tests/pe_image_check
 wine_prefix "$root/build/bench/prefix-$wine_arch"

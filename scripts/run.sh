@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `make run`: runs korvane-update.exe under Wine, against $WINEPREFIX when it
+# `make run`: runs korvane-icon-size.exe under Wine, against $WINEPREFIX when it
 # is set, else against build/wineprefix (build/wineprefix64 for the x86-64
 # build), made on first use, and shows "Shell Icon Size" before and after.
 # With a display you see the box and dismiss it yourself; without one the run
@@ -17,7 +17,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 wine_for_host "$root"
-exe=$build/korvane-update.exe
+exe=$build/korvane-icon-size.exe
 driver=$build/korvane-e2e.exe
 if [ -n "${WINEPREFIX:-}" ]; then
     wine_env "$WINEPREFIX"

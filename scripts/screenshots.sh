@@ -9,7 +9,7 @@ rerun_in_xvfb 300 "$0"
 
 wine_for_host "$root"
 driver=$(windows_path "$build/korvane-e2e.exe")
-exe=$(windows_path "$build/korvane-update.exe")
+exe=$(windows_path "$build/korvane-icon-size.exe")
 work=$root/build/screenshots
 mkdir -p "$work"
 wine_prefix "$work/prefix-$wine_arch"

@@ -1,4 +1,4 @@
-// Drives the real korvane-update.exe against the real registry and the real
+// Drives the real korvane-icon-size.exe against the real registry and the real
 // message box, from another Windows process: it prepares the key, starts the
 // program, finds its box, checks what the box shows, presses OK, and checks
 // the exit code and the registry afterwards. Every wait is bounded.

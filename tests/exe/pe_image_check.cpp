@@ -1,8 +1,11 @@
 // Checks that the linker produced the program we ship: a 32-bit GUI
 // executable, small, with no resources or exports, importing only system
-// DLLs and, from advapi32 and user32, only the functions the program calls.
+// DLLs and, from advapi32 and user32, only the functions the program calls,
+// under a file name that Windows does not take for an installer's.
 //   pe_image_check EXE            the checks
 //   pe_image_check --imports EXE  prints the imported DLLs on one line
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -22,6 +25,27 @@ std::string Hex(unsigned value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", value);
     return text;
+}
+
+// What Windows' installer detection looks for in the file name of a 32-bit
+// program that asks for no execution level in a manifest (ours has no
+// manifest at all): Windows takes such a program for an installer and starts
+// it only after an elevation prompt, as another account if a standard user
+// types its password. Matched anywhere in the name and in any case; the
+// stems also catch "installer", "uninstall" and "upgrading".
+const char* const kInstallerWords[] = {"instal", "setup", "update", "upgrad", "patch", "uninst"};
+
+// The first installer word in the file name of `path`, or "" when none is.
+std::string InstallerWordIn(const std::string& path) {
+    std::string name = path.substr(path.find_last_of("/\\") + 1);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* word : kInstallerWords) {
+        if (name.find(word) != std::string::npos) {
+            return word;
+        }
+    }
+    return "";
 }
 
 std::string List(const std::set<std::string>& names) {
@@ -55,6 +79,9 @@ int main(int argc, char** argv) {
         std::printf("%s\n", dlls.c_str());
         return 0;
     }
+    const std::string installerWord = InstallerWordIn(path);
+    Check(installerWord.empty(), "the file name has no word that installer detection looks for",
+          installerWord.empty() ? path : "\"" + installerWord + "\" in " + path);
     constexpr unsigned kImageFileDll = 0x2000;
     Check(image.machine == 0x14C, "machine is i386 (0x14C)", Hex(image.machine));
     Check(image.optionalMagic == 0x10B, "optional header is PE32 (0x10B)", Hex(image.optionalMagic));

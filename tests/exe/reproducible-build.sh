@@ -12,13 +12,13 @@ mkdir -p "$work/elsewhere/source"
 tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/elsewhere/source" -xf -
 
 build() {  # SOURCE BUILD_DIR
-    (cd "$1" && cmake --preset win32 -B "$2" >/dev/null && cmake --build "$2" --target korvane-update >/dev/null)
+    (cd "$1" && cmake --preset win32 -B "$2" >/dev/null && cmake --build "$2" --target korvane-icon-size >/dev/null)
 }
 build "$root" "$work/first"
 build "$work/elsewhere/source" "$work/elsewhere/second/build"
 
 status=0
-for built in "$work/first/korvane-update.exe" "$work/elsewhere/second/build/korvane-update.exe"; do
+for built in "$work/first/korvane-icon-size.exe" "$work/elsewhere/second/build/korvane-icon-size.exe"; do
     if cmp "$exe" "$built"; then
         echo "same bytes: $built"
     else
