@@ -7,8 +7,10 @@ SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 EXE := build/win32/korvane-icon-size.exe
+# The project's version, kept in one place: the project() line of CMakeLists.txt.
+VERSION := ${shell sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt}
 
-.PHONY: all deps exe exe64 host sanitize test run screenshots bench clean
+.PHONY: all deps exe exe64 host sanitize test dist run screenshots bench clean
 
 all: exe
 
@@ -18,7 +20,7 @@ deps:
 exe: deps
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32 -j $(JOBS)
-	@echo "$(EXE): $$(stat -c %s $(EXE)) bytes, SHA-256 $$(sha256sum $(EXE) | cut -d' ' -f1)"
+	@echo "$(EXE): version $(VERSION), $$(stat -c %s $(EXE)) bytes, SHA-256 $$(sha256sum $(EXE) | cut -d' ' -f1)"
 
 # The same program and the test driver for x86-64, for testing under 64-bit
 # Wine; never shipped.
@@ -41,6 +43,11 @@ test: exe exe64 host sanitize
 	@awk '/^[0-9]+\/[0-9]+ Test: /{test=$$3} /^skipped: /{print test " " $$0}' build/host/Testing/Temporary/LastTest.log
 	ctest --preset host-sanitize -j $(JOBS)
 
+# The download: dist/korvane-icon-size-VERSION.zip, the program with its
+# read-mes in Japanese and English and SHA256SUMS.
+dist: exe
+	@scripts/dist.sh $(VERSION) $(EXE) dist
+
 # The program under Wine: with a display you see the box; without one it runs
 # in Xvfb, and the box is saved as build/run/notice.png.
 run: exe exe64
@@ -55,4 +62,4 @@ bench: exe exe64 host
 	@scripts/bench.sh
 
 clean:
-	rm -rf build
+	rm -rf build dist

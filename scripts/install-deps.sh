@@ -11,7 +11,7 @@ packages=(
     make cmake g++ libgtest-dev cppcheck clang-tidy shellcheck
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-    wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
+    wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm zip unzip
 )
 locale=ja_JP.UTF-8
 

@@ -1,30 +1,42 @@
 #!/usr/bin/env bash
-# Two clean builds of the program, from two copies of the source at different
-# paths into two different build directories, must give the same bytes as
-# each other and as the build under test: no link timestamp, no path.
-#   reproducible-build.sh WORK_DIR EXE
+# Two clean builds of the program and of the download, from two copies of the
+# source (with its git history, which dates the download's files) at
+# different paths into two different build directories, must give the same
+# bytes as each other and as the build under test: no link timestamp, no
+# path, nothing of the machine in the zip.
+#   reproducible-build.sh WORK_DIR EXE VERSION
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-work=$1 exe=$2
+work=$1 exe=$2 version=$3
+zip=korvane-icon-size-$version.zip
 
 rm -rf "$work"
 mkdir -p "$work/elsewhere/source"
-tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/elsewhere/source" -xf -
+tar -C "$root" --exclude=./build --exclude=./dist -cf - . | tar -C "$work/elsewhere/source" -xf -
 
+dist() {  # SOURCE EXE OUT_DIR
+    "$1/scripts/dist.sh" "$version" "$2" "$3" >/dev/null
+}
 build() {  # SOURCE BUILD_DIR
     (cd "$1" && cmake --preset win32 -B "$2" >/dev/null && cmake --build "$2" --target korvane-icon-size >/dev/null)
+    dist "$1" "$2/korvane-icon-size.exe" "$2"
 }
+dist "$root" "$exe" "$work/under-test"
 build "$root" "$work/first"
 build "$work/elsewhere/source" "$work/elsewhere/second/build"
 
 status=0
-for built in "$work/first/korvane-icon-size.exe" "$work/elsewhere/second/build/korvane-icon-size.exe"; do
-    if cmp "$exe" "$built"; then
-        echo "same bytes: $built"
+same() {  # EXPECTED BUILT
+    if cmp "$1" "$2"; then
+        echo "same bytes: $2"
     else
         status=1
     fi
+}
+for built in "$work/first" "$work/elsewhere/second/build"; do
+    same "$exe" "$built/korvane-icon-size.exe"
+    same "$work/under-test/$zip" "$built/$zip"
 done
-sha256sum "$exe"
+sha256sum "$exe" "$work/under-test/$zip"
 rm -rf "$work"
 exit $status
