@@ -1,12 +1,13 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034  # host_32bit_reason is read by the scripts that source this
 # Sourced by every script that must know whether this host runs 32-bit x86
 # code. Some x86-64 kernels cannot run it at all (built without it, or booted
 # with ia32_emulation=0); there no Wine can run a 32-bit Windows program.
 #
-# host_runs_32bit: returns 0 when this host runs 32-bit x86 code. Otherwise
-# it prints the reason in one line and returns 1 when the host cannot (the
+# host_runs_32bit: succeeds when this host runs 32-bit x86 code, and fails,
+# with the reason in one line in $host_32bit_reason, when it cannot: the
 # kernel, or KORVANE_NO_32BIT=1, which makes every script behave as on such a
-# host), or 2 when it could not find out.
+# host. When it cannot find out, it says why and exits the script.
 
 # The smallest i386 Linux program: an ELF header (52 bytes) and one loadable
 # segment's header (32 bytes), then the code at 0x08048054, which calls
@@ -21,7 +22,7 @@ i386_exit_program+='\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80'
 
 host_runs_32bit() {
     if [ "${KORVANE_NO_32BIT:-0}" = 1 ]; then
-        echo "KORVANE_NO_32BIT=1 asks to behave as on a host whose kernel cannot run 32-bit x86 code"
+        host_32bit_reason="KORVANE_NO_32BIT=1 asks to behave as on a host whose kernel cannot run 32-bit x86 code"
         return 1
     fi
     # The probe goes in build/, which must allow programs to run (the tests
@@ -39,10 +40,10 @@ host_runs_32bit() {
     case $status in
     0) return 0 ;;
     126)
-        echo "this host's kernel cannot run 32-bit x86 code (an i386 program fails with \"Exec format error\")"
+        host_32bit_reason="this host's kernel cannot run 32-bit x86 code (an i386 program fails with \"Exec format error\")"
         return 1
         ;;
     esac
-    echo "could not tell whether this host runs 32-bit x86 code: an i386 program exited with $status${output:+: $output}"
-    return 2
+    echo "could not tell whether this host runs 32-bit x86 code: an i386 program exited with $status${output:+: $output}" >&2
+    exit 1
 }

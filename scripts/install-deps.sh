@@ -19,16 +19,11 @@ have_locale() { locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; }
 installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 # 32-bit Wine only where the host can run it.
-status=0
-reason=$(host_runs_32bit) || status=$?
-case $status in
-0) packages+=(wine32:i386) ;;
-1) ;;
-*)
-    echo "install-deps: $reason" >&2
-    exit 1
-    ;;
-esac
+runs_32bit=0
+if host_runs_32bit; then
+    runs_32bit=1
+    packages+=(wine32:i386)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -51,11 +46,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 if [ ${#missing[@]} -gt 0 ]; then
-    if [ $status -eq 1 ]; then
-        echo "install-deps: not installing 32-bit Wine: $reason"
+    if [ $runs_32bit -eq 0 ]; then
+        echo "install-deps: not installing 32-bit Wine: $host_32bit_reason"
     fi
     echo "install-deps: installing ${missing[*]}"
-    if [ $status -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ $runs_32bit -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo[@]}" dpkg --add-architecture i386
     fi
     "${sudo[@]}" apt-get update -qq

@@ -51,23 +51,14 @@ wine_use() {
 }
 
 wine_for_host() {
-    local reason status=0
-    reason=$(host_runs_32bit) || status=$?
-    case $status in
-    0)
+    if host_runs_32bit; then
         build=$1/build/win32
         wine_use win32
-        ;;
-    1)
-        echo "$reason: using the x86-64 build (build/win64) in 64-bit Wine instead."
+    else
+        echo "$host_32bit_reason: using the x86-64 build (build/win64) in 64-bit Wine instead."
         build=$1/build/win64
         wine_use win64
-        ;;
-    *)
-        echo "$reason" >&2
-        return 1
-        ;;
-    esac
+    fi
 }
 
 # Wine in Japanese, so that its ANSI code page is 932; the rest of a script

@@ -17,23 +17,6 @@ usage() {
     exit 2
 }
 
-# Exits 77 with the reason where the host cannot run 32-bit x86 code.
-need_32bit() {
-    local reason status=0
-    reason=$(host_runs_32bit) || status=$?
-    case $status in
-    0) ;;
-    1)
-        echo "skipped: $reason; e2e.x64 runs the x86-64 build instead"
-        exit 77
-        ;;
-    *)
-        echo "$reason" >&2
-        exit 1
-        ;;
-    esac
-}
-
 [ $# -eq 4 ] || usage
 kind=$1 driver=$2 program=$3 prefix=$4
 case $kind in
@@ -41,8 +24,9 @@ win32) arch=win32 ;;
 wow64 | x64) arch=win64 ;;
 *) usage ;;
 esac
-if [ "$kind" != x64 ]; then
-    need_32bit
+if [ "$kind" != x64 ] && ! host_runs_32bit; then
+    echo "skipped: $host_32bit_reason; e2e.x64 runs the x86-64 build instead"
+    exit 77
 fi
 for exe in "$driver" "$program"; do
     [ -f "$exe" ] || { echo "missing $exe: build it with \`make test\`" >&2; exit 1; }
