@@ -17,6 +17,9 @@ struct RegistryApi {
 #ifdef _WIN32
 // The real registry of the current user.
 inline RegistryApi PlatformRegistryApi() {
-    return RegistryApi{&::RegOpenKeyExA, &::RegQueryValueExA, &::RegSetValueExA, &::RegCloseKey};
+    return RegistryApi{.RegOpenKeyExA = &::RegOpenKeyExA,
+                       .RegQueryValueExA = &::RegQueryValueExA,
+                       .RegSetValueExA = &::RegSetValueExA,
+                       .RegCloseKey = &::RegCloseKey};
 }
 #endif

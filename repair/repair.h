@@ -7,7 +7,7 @@
 
 #include "repair/registry_api.h"
 
-enum class RepairOutcome {
+enum class RepairOutcome : std::uint8_t {
     Succeeded,  // processing finished normally, whether or not anything was written
     Failed,     // the key could not be opened with full access, or the write failed
 };
