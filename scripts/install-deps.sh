@@ -1,41 +1,124 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, and nothing when all of it is
 # already there. Debian and Ubuntu: apt-get (through sudo when not root).
-# 32-bit Wine, from the i386 architecture, only where the host runs 32-bit
-# x86 code: elsewhere the tests run the x86-64 builds in 64-bit Wine.
+# It carries on where it can: a failed `apt-get update` is only a warning,
+# since apt keeps the package lists it had, and it stops only when a package
+# the build needs cannot be installed, naming it.
+# 32-bit Wine (wine32:i386, from the i386 architecture) is optional: it is
+# tried only where the kernel runs 32-bit x86 code, on its own, after the
+# rest. When apt cannot install it (a mirror in the middle of a sync, or
+# security updates that reached amd64 before i386), the script says why,
+# remembers that for a day so that later runs do not try again each time,
+# and succeeds: the tests then run the x86-64 build in 64-bit Wine.
 set -euo pipefail
 # shellcheck source=scripts/host-32bit.sh
 source "$(dirname "$0")/host-32bit.sh"
 
-packages=(
+required=(
     make cmake g++ libgtest-dev cppcheck clang-tidy shellcheck
     g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm zip unzip
 )
+wine32=wine32:i386
 locale=ja_JP.UTF-8
+retry_hours=24
+apt_log=$korvane_build/apt.log
 
 have_locale() { locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; }
-installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-# 32-bit Wine only where the host can run it.
-runs_32bit=0
-if host_runs_32bit; then
-    runs_32bit=1
-    packages+=(wine32:i386)
+# not_installed PACKAGE...: those of the PACKAGEs (NAME or NAME:ARCH) that are
+# not installed, one per line, asking dpkg once.
+not_installed() {
+    local -A present=()
+    local package architecture status
+    while read -r package architecture status; do
+        if [ "$status" = "install ok installed" ]; then
+            present[$package]=1 present[$package:$architecture]=1
+        fi
+    done < <(dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' "$@" 2>/dev/null || true)
+    for package; do
+        [ -n "${present[$package]:-}" ] || echo "$package"
+    done
+}
+
+# Whether a failed install of 32-bit Wine is recent enough not to try again.
+wine32_failure_remembered() {
+    [ -s "$wine32_install_note" ] && [ -n "$(find "$wine32_install_note" -mmin -$((retry_hours * 60)))" ]
+}
+
+# One line of apt's log that says what went wrong: the first error (first)
+# or the last (last), else its last line.
+apt_reason() {
+    local errors
+    errors=$(grep '^E: ' "$apt_log") || { tail -n 1 "$apt_log"; return 0; }
+    if [ "$1" = first ]; then head -n 1 <<<"$errors"; else tail -n 1 <<<"$errors"; fi
+}
+
+# apt-get ARGS, with its output in $apt_log.
+apt_get() {
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get "$@" >"$apt_log" 2>&1
+}
+
+update_package_lists() {
+    if ! apt_get update -qq; then
+        echo "install-deps: warning: apt-get update failed, going on with the package lists apt already has: $(apt_reason first)"
+    fi
+}
+
+# Installs PACKAGES together; when apt refuses, tries each one alone to name
+# the ones it cannot install, and stops.
+install_required() {
+    apt_get install -y -qq --no-install-recommends "$@" && return 0
+    local package failed=()
+    for package in $(not_installed "$@"); do
+        if ! apt_get install -y -qq --no-install-recommends "$package"; then
+            echo "install-deps: cannot install $package: $(apt_reason last)" >&2
+            failed+=("$package")
+        fi
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "install-deps: the build needs ${failed[*]}; all that apt said: $apt_log" >&2
+        exit 1
+    fi
+}
+
+install_wine32() {
+    if apt_get install -y -qq --no-install-recommends "$wine32"; then
+        rm -f "$wine32_install_note"
+        return 0
+    fi
+    local reason
+    reason="apt could not install $wine32 on $(date '+%Y-%m-%d %H:%M'): $(apt_reason last)"
+    echo "$reason" >"$wine32_install_note"
+    echo "install-deps: $reason"
+    echo "install-deps: going on without 32-bit Wine; the tests use the x86-64 build in 64-bit Wine instead." \
+        "Not trying again for $retry_hours hours; to try now, delete $wine32_install_note"
+}
+
+mapfile -t missing < <(not_installed "${required[@]}")
+
+# 32-bit Wine only where the kernel can run it. Whether it is installed and
+# starts is for the scripts that run Wine to ask.
+try_wine32=0
+if ! kernel_runs_32bit; then
+    [ ${#missing[@]} -eq 0 ] || echo "install-deps: not installing 32-bit Wine: $host_32bit_reason"
+elif [ -n "$(not_installed "$wine32")" ]; then
+    if wine32_failure_remembered; then
+        echo "install-deps: not trying to install 32-bit Wine again yet: $(head -n 1 "$wine32_install_note")." \
+            "To try now, delete $wine32_install_note"
+    else
+        try_wine32=1
+    fi
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-    installed "$package" || missing+=("$package")
-done
-
-if [ ${#missing[@]} -eq 0 ] && have_locale; then
+if [ ${#missing[@]} -eq 0 ] && [ $try_wine32 -eq 0 ] && have_locale; then
     exit 0
 fi
 
 if ! command -v apt-get >/dev/null 2>&1; then
     echo "install-deps: this system has no apt-get. Install these packages (Debian names) by hand:" >&2
+    [ $try_wine32 -eq 0 ] || missing+=("$wine32 (optional)")
     printf '  %s\n' "${missing[@]}" >&2
     exit 1
 fi
@@ -44,17 +127,21 @@ sudo=()
 if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
+mkdir -p "$korvane_build"
 
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ $runs_32bit -eq 0 ]; then
-        echo "install-deps: not installing 32-bit Wine: $host_32bit_reason"
-    fi
-    echo "install-deps: installing ${missing[*]}"
-    if [ $runs_32bit -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ ${#missing[@]} -gt 0 ] || [ $try_wine32 -eq 1 ]; then
+    if [ $try_wine32 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo[@]}" dpkg --add-architecture i386
     fi
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    update_package_lists
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "install-deps: installing ${missing[*]} (apt's output: $apt_log)"
+    install_required "${missing[@]}"
+fi
+if [ $try_wine32 -eq 1 ]; then
+    echo "install-deps: installing $wine32"
+    install_wine32
 fi
 
 # The Japanese locale gives Wine the ANSI code page 932.

@@ -33,8 +33,8 @@ in_xvfb=(xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24")
 
 wine_use() {
     case $1 in
-    win32) wine_loader=/usr/lib/wine/wine ;;
-    win64) wine_loader=/usr/lib/wine/wine64 ;;
+    win32) wine_loader=$wine32_loader ;;
+    win64) wine_loader=$wine64_loader ;;
     *)
         echo "wine_use: no Wine for \"$1\"" >&2
         return 2
@@ -42,14 +42,13 @@ wine_use() {
     esac
     wine_arch=$1
     export WINESERVER=/usr/lib/wine/wineserver64
-    local output status=0
-    output=$(wine --version 2>&1) || status=$?
-    if [ $status -ne 0 ]; then
-        echo "the $wine_arch Wine loader $wine_loader does not start (exit $status): ${output:-no output}" >&2
+    if ! wine_loader_starts "$wine_loader"; then
+        echo "the $wine_arch Wine loader $wine_loader_trouble" >&2
         return 1
     fi
 }
 
+# shellcheck disable=SC2034  # build is read by the scripts that source this
 wine_for_host() {
     if host_runs_32bit; then
         build=$1/build/win32

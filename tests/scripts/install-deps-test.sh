@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# install-deps.sh against stand-ins for apt-get, dpkg and dpkg-query (and
+# locale and sudo) placed first on PATH: no root, no network, nothing really
+# installed. Each row gives what the system lacks and how apt behaves, and
+# what the script must then do.
+#   install-deps-test.sh WORK_DIR
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$1
+failures=0
+
+# The stand-ins keep their state in $STANDIN: `missing` lists the packages not
+# installed, `refused` those apt cannot install, `update-fails` makes
+# `apt-get update` fail as on a mirror in the middle of a sync, and `calls`
+# records every call of apt-get.
+write_stand_ins() {  # BIN_DIR
+    mkdir -p "$1"
+    # As `dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' PACKAGE...`.
+    cat >"$1/dpkg-query" <<'EOF'
+#!/bin/sh
+missing=" $(tr '\n' ' ' <"$STANDIN/missing") "
+status=0
+for package; do
+    case $package in -*) continue ;; esac
+    case $missing in
+    *" $package "*)
+        echo "dpkg-query: no packages found matching $package" >&2
+        status=1
+        continue ;;
+    esac
+    case $package in
+    *:*) echo "${package%%:*} ${package#*:} install ok installed" ;;
+    *) echo "$package amd64 install ok installed" ;;
+    esac
+done
+exit $status
+EOF
+    cat >"$1/dpkg" <<'EOF'
+#!/bin/sh
+case $1 in
+--print-foreign-architectures) cat "$STANDIN/architectures" ;;
+--add-architecture) echo "$2" >>"$STANDIN/architectures" ;;
+*) echo "dpkg stand-in: unexpected $*" >&2; exit 2 ;;
+esac
+EOF
+    cat >"$1/apt-get" <<'EOF'
+#!/bin/sh
+echo "apt-get $*" >>"$STANDIN/calls"
+command=$1
+shift
+case $command in
+update)
+    if [ -e "$STANDIN/update-fails" ]; then
+        echo "E: Failed to fetch http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (10928 != 10936). Mirror sync in progress?"
+        echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
+        exit 100
+    fi ;;
+install)
+    for package; do
+        case $package in -*) continue ;; esac
+        if grep -qxF "$package" "$STANDIN/refused"; then
+            echo " $package : Depends: libc6:i386 (= 2.36-9+deb12u9) but it is not going to be installed"
+            echo "E: Unable to correct problems, you have held broken packages."
+            exit 100
+        fi
+    done
+    for package; do
+        grep -vxF -- "$package" "$STANDIN/missing" >"$STANDIN/missing.new" || true
+        mv "$STANDIN/missing.new" "$STANDIN/missing"
+    done ;;
+*) echo "apt-get stand-in: unexpected $command" >&2; exit 2 ;;
+esac
+EOF
+    printf '#!/bin/sh\necho ja_JP.utf8\n' >"$1/locale"
+    printf '#!/bin/sh\nexec "$@"\n' >"$1/sudo"
+    chmod +x "$1"/*
+}
+
+# A copy of the scripts whose kernel answers as the row says: this host's own
+# kernel may not run 32-bit code, and the row must not depend on it.
+copy_scripts() {  # DIR yes|no
+    mkdir -p "$1/scripts"
+    cp "$root/scripts/install-deps.sh" "$root/scripts/host-32bit.sh" "$1/scripts/"
+    if [ "$2" = yes ]; then
+        echo 'kernel_runs_32bit() { return 0; }' >>"$1/scripts/host-32bit.sh"
+    else
+        echo 'kernel_runs_32bit() { host_32bit_reason="a kernel without 32-bit code"; return 1; }' \
+            >>"$1/scripts/host-32bit.sh"
+    fi
+}
+
+words_to_lines() { tr ' ' '\n' <<<"$1" | sed '/^$/d'; }
+
+# NAME KERNEL MISSING REFUSED UPDATE REMEMBERED | STATUS OUTPUT CALLS LEFT_MISSING
+#   REMEMBERED: a failed install of 32-bit Wine noted "recent"ly, a day "old", or "-".
+#   OUTPUT: an extended regular expression the output must match ("^$": none).
+#   CALLS: one the apt-get calls must match ("^$": apt-get is not called).
+row() {
+    local name=$1 kernel=$2 missing=$3 refused=$4 update=$5 remembered=$6
+    local want_status=$7 want_output=$8 want_calls=$9 want_missing=${10}
+    local dir=$work/${name//[^a-z0-9]/-} output status=0 calls left problems=()
+    mkdir -p "$dir/state"
+    copy_scripts "$dir" "$kernel"
+    words_to_lines "$missing" >"$dir/state/missing"
+    words_to_lines "$refused" >"$dir/state/refused"
+    : >"$dir/state/architectures"
+    : >"$dir/state/calls"
+    [ "$update" = ok ] || touch "$dir/state/update-fails"
+    if [ "$remembered" != - ]; then
+        mkdir -p "$dir/build"
+        echo "apt could not install wine32:i386 on 2026-01-01 00:00: E: held broken packages" \
+            >"$dir/build/wine32-install-failed"
+        [ "$remembered" = recent ] || touch -d '25 hours ago' "$dir/build/wine32-install-failed"
+    fi
+
+    output=$(PATH=$work/bin:$PATH STANDIN=$dir/state "$dir/scripts/install-deps.sh" 2>&1) || status=$?
+    calls=$(cat "$dir/state/calls")
+    left=$(tr '\n' ' ' <"$dir/state/missing" | sed 's/ $//')
+
+    [ "$status" -eq "$want_status" ] || problems+=("exit $status, expected $want_status")
+    grep -qE "$want_output" <<<"$output" || problems+=("the output does not match /$want_output/")
+    grep -qE "$want_calls" <<<"$calls" || problems+=("the apt-get calls do not match /$want_calls/")
+    [ "$left" = "$want_missing" ] || problems+=("left missing: \"$left\", expected \"$want_missing\"")
+    if [ ${#problems[@]} -eq 0 ]; then
+        echo "ok   $name"
+        return 0
+    fi
+    failures=$((failures + 1))
+    echo "FAIL $name: $(IFS=';'; echo "${problems[*]}")"
+    echo "  it said: ${output//$'\n'/$'\n'  }"
+    echo "  apt-get calls: ${calls//$'\n'/$'\n'  }"
+}
+
+rm -rf "$work"
+write_stand_ins "$work/bin"
+
+row "everything installed: apt is not called" yes "" "" ok - \
+    0 '^$' '^$' ""
+row "the update fails: a warning, and the install goes on" yes "xvfb" "" fails - \
+    0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' ""
+row "32-bit Wine cannot be installed: the rest is, the reason is printed, exit 0" yes "xvfb wine32:i386" "wine32:i386" ok - \
+    0 'could not install wine32:i386 .*held broken packages' 'install .*xvfb' "wine32:i386"
+row "a failure remembered from today: not tried again, and says how to try now" yes "wine32:i386" "wine32:i386" ok recent \
+    0 'not trying to install 32-bit Wine again yet.*delete .*wine32-install-failed' '^$' "wine32:i386"
+row "a failure remembered from yesterday: tried again" yes "wine32:i386" "" ok old \
+    0 'installing wine32:i386' 'add-architecture|install .*wine32:i386' ""
+row "a required package cannot be installed: exit non-zero, naming it" yes "xvfb netpbm" "netpbm" ok - \
+    1 'cannot install netpbm: E: Unable to correct problems' 'install .*netpbm' "netpbm"
+row "a kernel without 32-bit code: 32-bit Wine is not tried" no "wine32:i386" "" ok - \
+    0 '^$' '^$' "wine32:i386"
+row "a kernel without 32-bit code, and a package missing: says why 32-bit Wine is left out" no "xvfb" "" ok - \
+    0 'not installing 32-bit Wine: a kernel without 32-bit code' 'install .*xvfb' ""
+
+exit $((failures > 0))
