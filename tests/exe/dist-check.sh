@@ -3,12 +3,14 @@
 # Checks the download that `make dist` makes from the program under test:
 # exactly the four files, the program byte for byte, checksums that
 # `sha256sum -c` accepts, read-mes in UTF-8 with a byte order mark and CRLF
-# line ends, and README.md's Japanese part the same as README-ja.txt's.
+# line ends, README.md's Japanese part the same as README-ja.txt's, and the
+# buildinfo beside the zip true to the zip, the commit and the toolchain.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$1 exe=$2 work=$3
 zip=$work/korvane-icon-size-$version.zip
+buildinfo=$work/korvane-icon-size-$version.buildinfo
 failures=0
 
 check() {  # WHAT COMMAND...: ok or FAIL for WHAT by COMMAND's status, then what it said
@@ -62,6 +64,30 @@ readme_md_part_in_readme_ja() {
     [ -n "$part" ] && [[ $template == *"$part"* ]]
 }
 
+# The buildinfo names the zip beside it and the program in it by their
+# SHA-256 and size, the commit checked out here, and the packages installed
+# here that built the program.
+buildinfo_true() {
+    local problems=() file package pinned installed
+    field() { sed -n "s/^$1: //p" "$buildinfo"; }
+    [ "$(field Version)" = "$version" ] || problems+=("Version: \"$(field Version)\"")
+    [ "$(field Git-Commit)" = "$(git -C "$root" rev-parse HEAD)" ] || problems+=("Git-Commit: $(field Git-Commit)")
+    for file in "$zip" "$work/unpacked/korvane-icon-size.exe"; do
+        grep -qx " $(sha256sum "$file" | cut -d' ' -f1) $(stat -c %s "$file") $(basename "$file")" "$buildinfo" ||
+            problems+=("no checksum line for $(basename "$file") as it is")
+    done
+    while read -r package pinned; do
+        pinned=${pinned#(= } pinned=${pinned%),} pinned=${pinned%)}
+        installed=$(dpkg-query -W -f='${Version}' "$package" 2>&1) || true
+        [ "$pinned" = "$installed" ] || problems+=("$package $pinned, but $installed is installed")
+    done < <(sed -n '/^Installed-Build-Depends:/,/^[^ ]/{/^ /p}' "$buildinfo")
+    grep -q '^ g++-mingw-w64-i686-win32 ' "$buildinfo" || problems+=("no compiler in Installed-Build-Depends")
+    if [ ${#problems[@]} -gt 0 ]; then
+        printf '  %s\n' "${problems[@]}"
+        return 1
+    fi
+}
+
 rm -rf "$work"
 mkdir -p "$work/unpacked"
 "$root/scripts/dist.sh" "$version" "$exe" "$work"
@@ -75,4 +101,5 @@ for readme in README-ja.txt README-en.txt; do
     check "$readme gives the version and the program's SHA-256" filled_in "$work/unpacked/$readme"
 done
 check "README.md's Japanese part is word for word in README-ja.txt" readme_md_part_in_readme_ja
+check "the buildinfo beside the zip gives its version, commit, checksums and toolchain" buildinfo_true
 exit $((failures > 0))
