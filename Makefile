@@ -10,7 +10,7 @@ EXE := build/win32/korvane-icon-size.exe
 # The project's version, kept in one place: the project() line of CMakeLists.txt.
 VERSION := ${shell sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt}
 
-.PHONY: all deps exe exe64 host sanitize test dist run screenshots bench clean
+.PHONY: all deps exe exe64 host sanitize test dist run screenshots bench fresh-check clean
 
 all: exe
 
@@ -60,6 +60,12 @@ screenshots: exe exe64
 # Size, imports and start-to-box time against a bare message box program.
 bench: exe exe64 host
 	@scripts/bench.sh
+
+# What a new user sees: `make run`, then `make test`, in fresh Debian 12 and 13
+# roots made with debootstrap, from a clean clone of HEAD. Needs root and
+# several minutes, so it is not part of `make test`.
+fresh-check:
+	@scripts/fresh-check.sh
 
 clean:
 	rm -rf build dist
