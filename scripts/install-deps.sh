@@ -69,10 +69,10 @@ update_package_lists() {
 # Installs PACKAGES together; when apt refuses, tries each one alone to name
 # the ones it cannot install, and stops.
 install_required() {
-    apt_get install -y -qq --no-install-recommends "$@" && return 0
+    apt_get install -y -q --no-install-recommends "$@" && return 0
     local package failed=()
     for package in $(not_installed "$@"); do
-        if ! apt_get install -y -qq --no-install-recommends "$package"; then
+        if ! apt_get install -y -q --no-install-recommends "$package"; then
             echo "install-deps: cannot install $package: $(apt_reason last)" >&2
             failed+=("$package")
         fi
@@ -84,14 +84,14 @@ install_required() {
 }
 
 install_wine32() {
-    if apt_get install -y -qq --no-install-recommends "$wine32"; then
+    if apt_get install -y -q --no-install-recommends "$wine32"; then
         rm -f "$wine32_install_note"
         return 0
     fi
     local reason
     reason="apt could not install $wine32 on $(date '+%Y-%m-%d %H:%M'): $(apt_reason last)"
     echo "$reason" >"$wine32_install_note"
-    echo "install-deps: $reason"
+    echo "install-deps: $reason (all that apt said: $apt_log)"
     echo "install-deps: going on without 32-bit Wine; the tests use the x86-64 build in 64-bit Wine instead." \
         "Not trying again for $retry_hours hours; to try now, delete $wine32_install_note"
 }
@@ -105,8 +105,8 @@ if ! kernel_runs_32bit; then
     [ ${#missing[@]} -eq 0 ] || echo "install-deps: not installing 32-bit Wine: $host_32bit_reason"
 elif [ -n "$(not_installed "$wine32")" ]; then
     if wine32_failure_remembered; then
-        echo "install-deps: not trying to install 32-bit Wine again yet: $(head -n 1 "$wine32_install_note")." \
-            "To try now, delete $wine32_install_note"
+        echo "install-deps: not trying to install 32-bit Wine again yet: $(head -n 1 "$wine32_install_note");" \
+            "to try now, delete $wine32_install_note"
     else
         try_wine32=1
     fi
