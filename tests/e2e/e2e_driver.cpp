@@ -8,6 +8,8 @@
 //                                          or none; saves the box as a BMP and
 //                                          its text bytes, then presses OK
 //   korvane-e2e value                      prints "Shell Icon Size" as it is now
+//   korvane-e2e set TEXT                   sets it to the REG_SZ text TEXT
+//   korvane-e2e remove                     removes it
 //   korvane-e2e bench EXE BASELINE RUNS    times start to box for both programs,
 //                                          alternating, and prints the figures
 #include "tests/e2e/e2e_windows.h"
@@ -247,6 +249,26 @@ int PrintValue() {
     return 0;
 }
 
+// Sets "Shell Icon Size" to the REG_SZ `text`, or with no text removes it,
+// once Wine's start-up is done with the key. The key's other values and its
+// subkeys stay as they are.
+int SetValue(const std::string* text) {
+    std::string error;
+    bool ok = WaitForQuietSession(error);
+    if (ok && text != nullptr) {
+        KeySnapshot value;
+        value.values[kValueName] = RegistryValue{REG_SZ, Sz(*text)};
+        ok = WriteKey(value, error);
+    } else if (ok) {
+        ok = DeleteValue(error);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "korvane-e2e: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 // Milliseconds from just before CreateProcessA until the box is visible.
 bool TimeToBox(const std::string& exe, double& milliseconds, std::string& error) {
     LARGE_INTEGER frequency;
@@ -313,6 +335,12 @@ int main(int argc, char** argv) {
     if (args.size() == 1 && args[0] == "value") {
         return PrintValue();
     }
+    if (args.size() == 2 && args[0] == "set") {
+        return SetValue(&args[1]);
+    }
+    if (args.size() == 1 && args[0] == "remove") {
+        return SetValue(nullptr);
+    }
     if (args.size() == 4 && args[0] == "bench" && std::atoi(args[3].c_str()) > 0) {
         return Bench(args[1], args[2], std::atoi(args[3].c_str()));
     }
@@ -320,6 +348,8 @@ int main(int argc, char** argv) {
                  "usage: korvane-e2e scenarios EXE\n"
                  "       korvane-e2e show EXE repair|missing-key|none BMP TEXT\n"
                  "       korvane-e2e value\n"
+                 "       korvane-e2e set TEXT\n"
+                 "       korvane-e2e remove\n"
                  "       korvane-e2e bench EXE BASELINE RUNS\n");
     return 2;
 }

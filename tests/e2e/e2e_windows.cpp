@@ -302,6 +302,15 @@ bool DeleteKey(std::string& error) {
     return true;
 }
 
+bool DeleteValue(std::string& error) {
+    const LONG status = RegDeleteKeyValueA(HKEY_CURRENT_USER, kKeyPath, kValueName);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        error = Status("RegDeleteKeyValueA", status);
+        return false;
+    }
+    return true;
+}
+
 bool SameKey(const KeySnapshot& expected, const KeySnapshot& actual, std::string& error) {
     if (expected.exists != actual.exists) {
         error = actual.exists ? "the key appeared" : "the key disappeared";

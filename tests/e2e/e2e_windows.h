@@ -35,6 +35,7 @@ struct KeySnapshot {
 bool ReadKey(KeySnapshot& snapshot, std::string& error);
 bool WriteKey(const KeySnapshot& snapshot, std::string& error);  // creates the key, sets every value
 bool DeleteKey(std::string& error);                              // the key and all below it; absent is fine
+bool DeleteValue(std::string& error);                            // "Shell Icon Size" alone; absent is fine
 bool SameKey(const KeySnapshot& expected, const KeySnapshot& actual, std::string& error);
 std::string Describe(const RegistryValue& value);  // its type, as text when it is text, and its bytes
 

@@ -2,11 +2,15 @@
 # Runs every end-to-end scenario: the real program under Wine, in a fresh
 # prefix, in an Xvfb X server, driven by korvane-e2e.exe.
 #   run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR
+#   run-e2e.sh make-run PREFIX_DIR
 # win32: the 32-bit program in a 32-bit prefix. wow64: the 32-bit program in
 # a 64-bit prefix, as 64-bit Windows runs it. x64: the x86-64 build in a
 # 64-bit prefix, run by the x86-64 loader alone. The first two need a host
-# that runs 32-bit x86 code; elsewhere they say why and exit 77, which CTest
-# reports as skipped.
+# that runs 32-bit Windows programs; elsewhere they say why and exit 77, which
+# CTest reports as skipped.
+# make-run: the front door, `make run` without a display, with a fresh demo
+# prefix at PREFIX_DIR: the damaged "0" before, "32" after and the box's text;
+# then ICON_SIZE=48 in the same prefix, which must stay 48.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=scripts/wine-env.sh
@@ -14,8 +18,51 @@ source "$here/../../scripts/wine-env.sh"
 
 usage() {
     echo "usage: run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR" >&2
+    echo "       run-e2e.sh make-run PREFIX_DIR" >&2
     exit 2
 }
+
+# PREFIX ICON_SIZE|- EXPECTED_LINE...: runs `make run`'s script in the demo
+# prefix PREFIX, with ICON_SIZE unless "-", and requires each expected line.
+make_run_shows() {
+    local prefix=$1 icon_size=$2 output status=0 line missing=0 run="make run"
+    shift 2
+    local settings=(-u WINEPREFIX -u ICON_SIZE "KORVANE_DEMO_PREFIX=$prefix")
+    if [ "$icon_size" != - ]; then
+        settings+=("ICON_SIZE=$icon_size")
+        run+=" ICON_SIZE=$icon_size"
+    fi
+    output=$(env "${settings[@]}" "$here/../../scripts/run.sh" 2>&1) || status=$?
+    for line in "$@"; do
+        grep -qxF -- "$line" <<<"$output" || { echo "FAIL missing line: $line"; missing=1; }
+    done
+    if [ $status -ne 0 ] || [ $missing -ne 0 ]; then
+        echo "FAIL $run exited $status; it said:"
+        echo "$output"
+        return 1
+    fi
+    echo "ok   $run"
+}
+
+check_make_run() {
+    local prefix=$1 succeeded="The box said: Korvane Update は処理を正常に終了しました。"
+    rm -rf "$prefix"
+    make_run_shows "$prefix" - \
+        'Damaging "Shell Icon Size" on purpose, to the REG_SZ text "0", in the demo prefix only.' \
+        'before: "Shell Icon Size" = REG_SZ "0" [30 00]' \
+        'after:  "Shell Icon Size" = REG_SZ "32" [33 32 00]' \
+        "$succeeded" &&
+        make_run_shows "$prefix" 48 \
+            'before: "Shell Icon Size" = REG_SZ "48" [34 38 00]' \
+            'after:  "Shell Icon Size" = REG_SZ "48" [34 38 00]' \
+            "$succeeded"
+}
+
+if [ $# -eq 2 ] && [ "$1" = make-run ]; then
+    rerun_in_xvfb 300 "$0" "$@"
+    check_make_run "$2"
+    exit 0
+fi
 
 [ $# -eq 4 ] || usage
 kind=$1 driver=$2 program=$3 prefix=$4
