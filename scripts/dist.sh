@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # `make dist`: the download, OUT_DIR/korvane-icon-size-VERSION.zip, holding at
-# its top level the program, its read-me in Japanese and in English, and
-# SHA256SUMS over those three. The read-mes are filled in from
-# docs/README-*.txt.in and written as Notepad on every Windows reads them:
-# UTF-8 with a byte order mark, CRLF line ends.
+# its top level the program, its read-me in Japanese and in English, its
+# license as LICENSE.txt, and SHA256SUMS over those four. The read-mes are
+# filled in from docs/README-*.txt.in, and they and the license are written
+# as Notepad on every Windows reads them: UTF-8 with a byte order mark, CRLF
+# line ends.
 # The same sources built with the same toolchain give the same bytes: every
 # file is dated from the last commit (or $SOURCE_DATE_EPOCH), and stored in a
 # fixed order, with fixed permissions and no extra fields.
@@ -16,6 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 name=korvane-icon-size
 readmes=(README-ja.txt README-en.txt)
+files=("$name.exe" "${readmes[@]}" LICENSE.txt)
 # What turns the source into the program's bytes: the cross compiler, with
 # libgcc and libstdc++; binutils; the mingw-w64 runtime and headers; CMake,
 # which writes the command lines.
@@ -81,7 +83,7 @@ Installed-Build-Depends:
 EOF
 }
 
-# TEMPLATE SHA256: the read-me for Windows.
+# TEXT_FILE SHA256: the file for Windows, @VERSION@ and @SHA256@ filled in.
 windows_text() {
     printf '\xEF\xBB\xBF'
     sed -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" -e 's/$/\r/' "$1"
@@ -97,7 +99,8 @@ sha=$(sha256sum "$exe" | cut -d' ' -f1)
 for readme in "${readmes[@]}"; do
     windows_text "$root/docs/$readme.in" "$sha" >"$stage/$readme"
 done
-(cd "$stage" && sha256sum "$name.exe" "${readmes[@]}" >SHA256SUMS)
+windows_text "$root/LICENSE" "$sha" >"$stage/LICENSE.txt"
+(cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
 
 chmod 644 "$stage"/*
 touch -d "@$date" "$stage"/*
@@ -105,7 +108,7 @@ mkdir -p "$(dirname "$zip")"
 rm -f "$zip"
 # -X: no extra fields (owner, extended times); -D: no directory entries.
 # Zip stores local time, so the time zone is fixed too.
-(cd "$stage" && TZ=UTC zip -q -X -D "$zip" "$name.exe" "${readmes[@]}" SHA256SUMS)
+(cd "$stage" && TZ=UTC zip -q -X -D "$zip" "${files[@]}" SHA256SUMS)
 echo "$zip: $(stat -c %s "$zip") bytes, SHA-256 $(sha256sum "$zip" | cut -d' ' -f1)"
 write_buildinfo "$zip" "$exe" "$date" >"$buildinfo"
 echo "$buildinfo: what it was built from"

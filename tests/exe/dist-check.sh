@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the checks below are called through check()
 # Checks the download that `make dist` makes from the program under test:
-# exactly the four files, the program byte for byte, checksums that
-# `sha256sum -c` accepts, read-mes in UTF-8 with a byte order mark and CRLF
-# line ends, README.md's Japanese part the same as README-ja.txt's, and the
-# buildinfo beside the zip true to the zip, the commit and the toolchain.
+# exactly the five files, the program byte for byte, checksums that
+# `sha256sum -c` accepts, read-mes and license in UTF-8 with a byte order
+# mark and CRLF line ends, the license the same as LICENSE, the MinGW-w64
+# runtime's notice passed on, README.md's Japanese part the same as
+# README-ja.txt's, and the buildinfo beside the zip true to the zip, the
+# commit and the toolchain.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -30,7 +32,7 @@ check() {  # WHAT COMMAND...: ok or FAIL for WHAT by COMMAND's status, then what
 listed_exactly() {
     local listing
     listing=$(unzip -Z1 "$zip")
-    [ "$listing" = $'korvane-icon-size.exe\nREADME-ja.txt\nREADME-en.txt\nSHA256SUMS' ] ||
+    [ "$listing" = $'korvane-icon-size.exe\nREADME-ja.txt\nREADME-en.txt\nLICENSE.txt\nSHA256SUMS' ] ||
         { echo "  the zip holds: ${listing//$'\n'/, }"; return 1; }
 }
 
@@ -49,6 +51,9 @@ windows_text() {  # FILE
         return 1
     fi
 }
+
+# FILE: the same text as LICENSE, apart from the byte order mark and CRLF.
+same_as_license() { tail -c +4 "$1" | sed 's/\r$//' | cmp - "$root/LICENSE"; }
 
 filled_in() {  # FILE: the version and the program's SHA-256, no placeholder left
     grep -q "$version" "$1" && grep -q "$(sha256sum "$exe" | cut -d' ' -f1)" "$1" && ! grep -q '@[A-Z0-9]*@' "$1"
@@ -93,13 +98,18 @@ mkdir -p "$work/unpacked"
 "$root/scripts/dist.sh" "$version" "$exe" "$work"
 (cd "$work/unpacked" && unzip -q "$zip")
 
-check "the zip holds the program, README-ja.txt, README-en.txt and SHA256SUMS, and nothing else" listed_exactly
+check "the zip holds the program, README-ja.txt, README-en.txt, LICENSE.txt and SHA256SUMS, and nothing else" \
+    listed_exactly
 check "its korvane-icon-size.exe is the program under test" cmp "$exe" "$work/unpacked/korvane-icon-size.exe"
 check "sha256sum -c accepts its SHA256SUMS" checksums_accepted
 for readme in README-ja.txt README-en.txt; do
     check "$readme is UTF-8 with a byte order mark and CRLF line ends" windows_text "$work/unpacked/$readme"
     check "$readme gives the version and the program's SHA-256" filled_in "$work/unpacked/$readme"
 done
+check "LICENSE.txt is UTF-8 with a byte order mark and CRLF line ends" windows_text "$work/unpacked/LICENSE.txt"
+check "LICENSE.txt is LICENSE, apart from the byte order mark and line ends" same_as_license "$work/unpacked/LICENSE.txt"
+check "README-en.txt passes on the MinGW-w64 runtime's notice" \
+    grep -q "Copyright (c) 2009, 2010 by the mingw-w64 project" "$work/unpacked/README-en.txt"
 check "README.md's Japanese part is word for word in README-ja.txt" readme_md_part_in_readme_ja
 check "the buildinfo beside the zip gives its version, commit, checksums and toolchain" buildinfo_true
 exit $((failures > 0))
