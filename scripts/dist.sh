@@ -60,12 +60,11 @@ toolchain_versions() {
     sed '$s/,$//' <<<"$listed"
 }
 
-# ZIP EXE DATE: what the zip was built from, and how to build it again.
+# ZIP EXE DATE PACKAGES: what the zip was built from, and how to build it again.
 write_buildinfo() {
-    local commit changes packages
+    local commit changes
     commit=$(git -C "$root" rev-parse HEAD 2>/dev/null) || commit="unknown (not a git checkout)"
     changes=$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null) || true
-    packages=$(toolchain_versions)
     cat <<EOF
 Format: 1.0
 Source: $name
@@ -79,7 +78,7 @@ Checksums-Sha256:
  $(sha256sum "$1" | cut -d' ' -f1) $(stat -c %s "$1") $(basename "$1")
  $(sha256sum "$2" | cut -d' ' -f1) $(stat -c %s "$2") $name.exe
 Installed-Build-Depends:
- ${packages//$'\n'/$'\n' }
+ ${4//$'\n'/$'\n' }
 EOF
 }
 
@@ -91,6 +90,7 @@ windows_text() {
 
 [ -f "$exe" ] || { echo "dist.sh: missing $exe: build it with \`make\`" >&2; exit 1; }
 date=$(source_date)
+toolchain_packages=$(toolchain_versions)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
@@ -110,5 +110,5 @@ rm -f "$zip"
 # Zip stores local time, so the time zone is fixed too.
 (cd "$stage" && TZ=UTC zip -q -X -D "$zip" "${files[@]}" SHA256SUMS)
 echo "$zip: $(stat -c %s "$zip") bytes, SHA-256 $(sha256sum "$zip" | cut -d' ' -f1)"
-write_buildinfo "$zip" "$exe" "$date" >"$buildinfo"
+write_buildinfo "$zip" "$exe" "$date" "$toolchain_packages" >"$buildinfo"
 echo "$buildinfo: what it was built from"
