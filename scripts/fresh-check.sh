@@ -23,12 +23,15 @@ path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 # Inside a mount namespace of its own (see in_root): mounts what programs
 # expect, then runs the command in the root with a new user's environment.
+# The root shares this host's /tmp: X servers on one host share one set of
+# display numbers, and xvfb-run picks a free one by the lock files in /tmp.
 if [ "${1:-}" = --enter ]; then
     target=$2
     shift 2
     mount -t proc proc "$target/proc"
     mount --rbind /sys "$target/sys"
     mount --rbind /dev "$target/dev"
+    mount --bind /tmp "$target/tmp"
     cp /etc/resolv.conf "$target/etc/resolv.conf"
     exec chroot "$target" /usr/bin/env -i HOME=/root PATH=$path LANG=C.UTF-8 TERM=dumb "$@"
 fi
