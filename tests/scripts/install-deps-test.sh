@@ -143,7 +143,7 @@ row "32-bit Wine cannot be installed: the rest is, the reason is printed, exit 0
 row "a failure remembered from today: not tried again, and says how to try now" yes "wine32:i386" "wine32:i386" ok recent \
     0 'not trying to install 32-bit Wine again yet.*delete .*wine32-install-failed' '^$' "wine32:i386"
 row "a failure remembered from yesterday: tried again" yes "wine32:i386" "" ok old \
-    0 'installing wine32:i386' 'add-architecture|install .*wine32:i386' ""
+    0 'installing wine32:i386' 'install .*wine32:i386' ""
 row "a required package cannot be installed: exit non-zero, naming it" yes "xvfb netpbm" "netpbm" ok - \
     1 'cannot install netpbm: E: Unable to correct problems' 'install .*netpbm' "netpbm"
 row "a kernel without 32-bit code: 32-bit Wine is not tried" no "wine32:i386" "" ok - \
