@@ -9,7 +9,8 @@
 # rest. When apt cannot install it (a mirror in the middle of a sync, or
 # security updates that reached amd64 before i386), the script says why,
 # remembers that for a day so that later runs do not try again each time,
-# and succeeds: the tests then run the x86-64 build in 64-bit Wine.
+# takes away the i386 architecture again if it added it, and succeeds: the
+# tests then run the x86-64 build in 64-bit Wine.
 set -euo pipefail
 # shellcheck source=scripts/host-32bit.sh
 source "$(dirname "$0")/host-32bit.sh"
@@ -28,13 +29,18 @@ apt_log=$korvane_build/apt.log
 have_locale() { locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; }
 
 # not_installed PACKAGE...: those of the PACKAGEs (NAME or NAME:ARCH) that are
-# not installed, one per line, asking dpkg once.
+# not installed, one per line, asking dpkg once. A bare NAME counts only when
+# it is installed for this machine's own architecture (or for all): a library
+# installed for i386 alone does not build or run anything here.
 not_installed() {
     local -A present=()
-    local package architecture status
+    local native package architecture status
+    native=$(dpkg --print-architecture)
     while read -r package architecture status; do
-        if [ "$status" = "install ok installed" ]; then
-            present[$package]=1 present[$package:$architecture]=1
+        [ "$status" = "install ok installed" ] || continue
+        present[$package:$architecture]=1
+        if [ "$architecture" = "$native" ] || [ "$architecture" = all ]; then
+            present[$package]=1
         fi
     done < <(dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' "$@" 2>/dev/null || true)
     for package; do
@@ -94,6 +100,25 @@ install_wine32() {
     echo "install-deps: $reason (all that apt said: $apt_log)"
     echo "install-deps: going on without 32-bit Wine; the tests use the x86-64 build in 64-bit Wine instead." \
         "Not trying again for $retry_hours hours; to try now, delete $wine32_install_note"
+    [ $added_i386 -eq 0 ] || remove_added_i386
+}
+
+# This run added the i386 architecture for 32-bit Wine, which apt then could
+# not install: takes it away again, so that the user's own `apt-get update`
+# does not fetch i386 package lists that nothing here uses (and fail with
+# them while the mirror's i386 part is out of date). Only while nothing of
+# i386 is in dpkg's database; a later try adds it again.
+remove_added_i386() {
+    local in_use said
+    in_use=$(dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' |
+        awk '$2 == "i386" && $NF != "not-installed" { printf "%s%s:i386", sep, $1; sep = " " }') || true
+    if [ -n "$in_use" ]; then
+        echo "install-deps: leaving the i386 architecture enabled: dpkg still holds $in_use"
+    elif said=$("${sudo[@]}" dpkg --remove-architecture i386 2>&1); then
+        echo "install-deps: removed the i386 architecture again, which this run had added for 32-bit Wine"
+    else
+        echo "install-deps: warning: could not remove the i386 architecture this run had added: $said"
+    fi
 }
 
 mapfile -t missing < <(not_installed "${required[@]}")
@@ -129,9 +154,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 mkdir -p "$korvane_build"
 
+added_i386=0
 if [ ${#missing[@]} -gt 0 ] || [ $try_wine32 -eq 1 ]; then
     if [ $try_wine32 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo[@]}" dpkg --add-architecture i386
+        added_i386=1
     fi
     update_package_lists
 fi

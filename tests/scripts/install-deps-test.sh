@@ -10,36 +10,59 @@ work=$1
 failures=0
 
 # The stand-ins keep their state in $STANDIN: `missing` lists the packages not
-# installed, `refused` those apt cannot install, `update-fails` makes
-# `apt-get update` fail as on a mirror in the middle of a sync, and `calls`
-# records every call of apt-get.
+# installed, `foreign` those installed for another architecture only,
+# `architectures` dpkg's foreign architectures, `refused` the packages apt
+# cannot install, `update-fails` makes `apt-get update` fail as on a mirror
+# in the middle of a sync, and `calls` records every call of apt-get.
 write_stand_ins() {  # BIN_DIR
     mkdir -p "$1"
-    # As `dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' PACKAGE...`.
+    # As `dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' [PACKAGE...]`:
+    # a bare NAME is listed for amd64 unless it is missing, and for each
+    # architecture `foreign` has it for; with no PACKAGE, what `foreign` holds.
     cat >"$1/dpkg-query" <<'EOF'
 #!/bin/sh
 missing=" $(tr '\n' ' ' <"$STANDIN/missing") "
+foreign=$(cat "$STANDIN/foreign")
 status=0
+listed=0
 for package; do
     case $package in -*) continue ;; esac
+    listed=1
+    found=0
     case $missing in
-    *" $package "*)
+    *" $package "*) ;;
+    *)
+        found=1
+        case $package in
+        *:*) echo "${package%%:*} ${package#*:} install ok installed" ;;
+        *) echo "$package amd64 install ok installed" ;;
+        esac ;;
+    esac
+    for installed in $foreign; do
+        if [ "${installed%%:*}" = "$package" ]; then
+            echo "$package ${installed#*:} install ok installed"
+            found=1
+        fi
+    done
+    if [ $found -eq 0 ]; then
         echo "dpkg-query: no packages found matching $package" >&2
         status=1
-        continue ;;
-    esac
-    case $package in
-    *:*) echo "${package%%:*} ${package#*:} install ok installed" ;;
-    *) echo "$package amd64 install ok installed" ;;
-    esac
+    fi
 done
+if [ $listed -eq 0 ]; then
+    for installed in $foreign; do echo "${installed%%:*} ${installed#*:} install ok installed"; done
+fi
 exit $status
 EOF
     cat >"$1/dpkg" <<'EOF'
 #!/bin/sh
 case $1 in
+--print-architecture) echo amd64 ;;
 --print-foreign-architectures) cat "$STANDIN/architectures" ;;
 --add-architecture) echo "$2" >>"$STANDIN/architectures" ;;
+--remove-architecture)
+    grep -vxF -- "$2" "$STANDIN/architectures" >"$STANDIN/architectures.new" || true
+    mv "$STANDIN/architectures.new" "$STANDIN/architectures" ;;
 *) echo "dpkg stand-in: unexpected $*" >&2; exit 2 ;;
 esac
 EOF
@@ -91,19 +114,23 @@ copy_scripts() {  # DIR yes|no
 
 words_to_lines() { tr ' ' '\n' <<<"$1" | sed '/^$/d'; }
 
-# NAME KERNEL MISSING REFUSED UPDATE REMEMBERED | STATUS OUTPUT CALLS LEFT_MISSING
+# NAME KERNEL MISSING FOREIGN ARCHS REFUSED UPDATE REMEMBERED
+#   | STATUS OUTPUT CALLS LEFT_MISSING LEFT_ARCHS
+#   FOREIGN: packages installed for another architecture only, as NAME:ARCH.
+#   ARCHS: dpkg's foreign architectures before the run; LEFT_ARCHS: after it.
 #   REMEMBERED: a failed install of 32-bit Wine noted "recent"ly, a day "old", or "-".
 #   OUTPUT: an extended regular expression the output must match ("^$": none).
 #   CALLS: one the apt-get calls must match ("^$": apt-get is not called).
 row() {
-    local name=$1 kernel=$2 missing=$3 refused=$4 update=$5 remembered=$6
-    local want_status=$7 want_output=$8 want_calls=$9 want_missing=${10}
-    local dir=$work/${name//[^a-z0-9]/-} output status=0 calls left problems=()
+    local name=$1 kernel=$2 missing=$3 foreign=$4 archs=$5 refused=$6 update=$7 remembered=$8
+    local want_status=$9 want_output=${10} want_calls=${11} want_missing=${12} want_archs=${13}
+    local dir=$work/${name//[^a-z0-9]/-} output status=0 calls left left_archs problems=()
     mkdir -p "$dir/state"
     copy_scripts "$dir" "$kernel"
     words_to_lines "$missing" >"$dir/state/missing"
+    words_to_lines "$foreign" >"$dir/state/foreign"
+    words_to_lines "$archs" >"$dir/state/architectures"
     words_to_lines "$refused" >"$dir/state/refused"
-    : >"$dir/state/architectures"
     : >"$dir/state/calls"
     [ "$update" = ok ] || touch "$dir/state/update-fails"
     if [ "$remembered" != - ]; then
@@ -116,11 +143,14 @@ row() {
     output=$(PATH=$work/bin:$PATH STANDIN=$dir/state "$dir/scripts/install-deps.sh" 2>&1) || status=$?
     calls=$(cat "$dir/state/calls")
     left=$(tr '\n' ' ' <"$dir/state/missing" | sed 's/ $//')
+    left_archs=$(tr '\n' ' ' <"$dir/state/architectures" | sed 's/ $//')
 
     [ "$status" -eq "$want_status" ] || problems+=("exit $status, expected $want_status")
     grep -qE "$want_output" <<<"$output" || problems+=("the output does not match /$want_output/")
     grep -qE "$want_calls" <<<"$calls" || problems+=("the apt-get calls do not match /$want_calls/")
     [ "$left" = "$want_missing" ] || problems+=("left missing: \"$left\", expected \"$want_missing\"")
+    [ "$left_archs" = "$want_archs" ] ||
+        problems+=("foreign architectures left: \"$left_archs\", expected \"$want_archs\"")
     if [ ${#problems[@]} -eq 0 ]; then
         echo "ok   $name"
         return 0
@@ -134,21 +164,28 @@ row() {
 rm -rf "$work"
 write_stand_ins "$work/bin"
 
-row "everything installed: apt is not called" yes "" "" ok - \
-    0 '^$' '^$' ""
-row "the update fails: a warning, and the install goes on" yes "xvfb" "" fails - \
-    0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' ""
-row "32-bit Wine cannot be installed: the rest is, the reason is printed, exit 0" yes "xvfb wine32:i386" "wine32:i386" ok - \
-    0 'could not install wine32:i386 .*held broken packages' 'install .*xvfb' "wine32:i386"
-row "a failure remembered from today: not tried again, and says how to try now" yes "wine32:i386" "wine32:i386" ok recent \
-    0 'not trying to install 32-bit Wine again yet.*delete .*wine32-install-failed' '^$' "wine32:i386"
-row "a failure remembered from yesterday: tried again" yes "wine32:i386" "" ok old \
-    0 'installing wine32:i386' 'install .*wine32:i386' ""
-row "a required package cannot be installed: exit non-zero, naming it" yes "xvfb netpbm" "netpbm" ok - \
-    1 'cannot install netpbm: E: Unable to correct problems' 'install .*netpbm' "netpbm"
-row "a kernel without 32-bit code: 32-bit Wine is not tried" no "wine32:i386" "" ok - \
-    0 '^$' '^$' "wine32:i386"
-row "a kernel without 32-bit code, and a package missing: says why 32-bit Wine is left out" no "xvfb" "" ok - \
-    0 'not installing 32-bit Wine: a kernel without 32-bit code' 'install .*xvfb' ""
+row "everything installed: apt is not called" yes "" "" "" "" ok - \
+    0 '^$' '^$' "" ""
+row "the update fails: a warning, and the install goes on" yes "xvfb" "" "" "" fails - \
+    0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' "" ""
+row "32-bit Wine cannot be installed: the rest is, the reason is printed, the i386 it added goes" \
+    yes "xvfb wine32:i386" "" "" "wine32:i386" ok - \
+    0 'removed the i386 architecture again, which this run had added' 'install .*xvfb' "wine32:i386" ""
+row "32-bit Wine cannot be installed where i386 was enabled before: i386 stays" \
+    yes "wine32:i386" "" "i386" "wine32:i386" ok - \
+    0 'could not install wine32:i386' 'install .*wine32:i386' "wine32:i386" "i386"
+row "a failure remembered from today: not tried again, and says how to try now" \
+    yes "wine32:i386" "" "" "wine32:i386" ok recent \
+    0 'not trying to install 32-bit Wine again yet.*delete .*wine32-install-failed' '^$' "wine32:i386" ""
+row "a failure remembered from yesterday: tried again, with i386 added again" yes "wine32:i386" "" "" "" ok old \
+    0 'installing wine32:i386' 'install .*wine32:i386' "" "i386"
+row "a package installed for i386 alone is installed for this machine" yes "xvfb" "xvfb:i386" "i386" "" ok - \
+    0 'installing xvfb ' 'install .*xvfb' "" "i386"
+row "a required package cannot be installed: exit non-zero, naming it" yes "xvfb netpbm" "" "" "netpbm" ok - \
+    1 'cannot install netpbm: E: Unable to correct problems' 'install .*netpbm' "netpbm" ""
+row "a kernel without 32-bit code: 32-bit Wine is not tried" no "wine32:i386" "" "" "" ok - \
+    0 '^$' '^$' "wine32:i386" ""
+row "a kernel without 32-bit code, and a package missing: says why 32-bit Wine is left out" no "xvfb" "" "" "" ok - \
+    0 'not installing 32-bit Wine: a kernel without 32-bit code' 'install .*xvfb' "" ""
 
 exit $((failures > 0))
