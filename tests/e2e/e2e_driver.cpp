@@ -3,13 +3,15 @@
 // program, finds its box, checks what the box shows, presses OK, and checks
 // the exit code and the registry afterwards. Every wait is bounded.
 //
-//   korvane-e2e scenarios EXE              every scenario; exit 0 when all pass
+//   korvane-e2e scenarios EXE [NAME]       every scenario, or the one named;
+//                                          exit 0 when all that ran passed
 //   korvane-e2e show EXE PREPARE BMP TEXT  one run: PREPARE is repair, missing-key
 //                                          or none; saves the box as a BMP and
 //                                          its text bytes, then presses OK
 //   korvane-e2e value                      prints "Shell Icon Size" as it is now
 //   korvane-e2e set TEXT                   sets it to the REG_SZ text TEXT
 //   korvane-e2e remove                     removes it
+//   korvane-e2e trust EXE                  prints what WinVerifyTrust says of EXE
 //   korvane-e2e bench EXE BASELINE RUNS    times start to box for both programs,
 //                                          alternating, and prints the figures
 #include "tests/e2e/e2e_windows.h"
@@ -178,7 +180,7 @@ bool RunScenario(const std::string& exe, const Scenario& scenario, const KeySnap
     return ok;
 }
 
-int RunScenarios(const std::string& exe) {
+int RunScenarios(const std::string& exe, const std::string* only) {
     // Under another code page the same bytes would still compare equal, but
     // the box would not show them as Japanese.
     if (GetACP() != kJapaneseCodePage) {
@@ -194,7 +196,13 @@ int RunScenarios(const std::string& exe) {
     int passed = 0;
     int failed = 0;
     for (const Scenario& scenario : Scenarios()) {
-        (RunScenario(exe, scenario, baseline) ? passed : failed) += 1;
+        if (only == nullptr || *only == scenario.name) {
+            (RunScenario(exe, scenario, baseline) ? passed : failed) += 1;
+        }
+    }
+    if (passed + failed == 0) {
+        std::printf("FAIL no scenario is named \"%s\"\n", only->c_str());
+        ++failed;
     }
     // Leave the prefix's key as it was found.
     if (!DeleteKey(error) || (baseline.exists && !WriteKey(baseline, error))) {
@@ -326,8 +334,8 @@ int Bench(const std::string& exe, const std::string& baseline, int runs) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 2 && args[0] == "scenarios") {
-        return RunScenarios(args[1]);
+    if ((args.size() == 2 || args.size() == 3) && args[0] == "scenarios") {
+        return RunScenarios(args[1], args.size() == 3 ? &args[2] : nullptr);
     }
     if (args.size() == 5 && args[0] == "show") {
         return ShowOnce(args[1], args[2], args[3], args[4]);
@@ -341,15 +349,20 @@ int main(int argc, char** argv) {
     if (args.size() == 1 && args[0] == "remove") {
         return SetValue(nullptr);
     }
+    if (args.size() == 2 && args[0] == "trust") {
+        std::printf("0x%08lX\n", static_cast<unsigned long>(VerifyTrust(args[1])));
+        return 0;
+    }
     if (args.size() == 4 && args[0] == "bench" && std::atoi(args[3].c_str()) > 0) {
         return Bench(args[1], args[2], std::atoi(args[3].c_str()));
     }
     std::fprintf(stderr,
-                 "usage: korvane-e2e scenarios EXE\n"
+                 "usage: korvane-e2e scenarios EXE [NAME]\n"
                  "       korvane-e2e show EXE repair|missing-key|none BMP TEXT\n"
                  "       korvane-e2e value\n"
                  "       korvane-e2e set TEXT\n"
                  "       korvane-e2e remove\n"
+                 "       korvane-e2e trust EXE\n"
                  "       korvane-e2e bench EXE BASELINE RUNS\n");
     return 2;
 }

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <softpub.h>
 #include <tlhelp32.h>
+#include <wintrust.h>
 
 const char kKeyPath[] = "Control Panel\\desktop\\windowmetrics";
 const char kValueName[] = "Shell Icon Size";
@@ -464,6 +466,25 @@ void EndProgram(ProgramRun& run) {
     CloseHandle(run.process.hThread);
     CloseHandle(run.process.hProcess);
     run.process = {};
+}
+
+LONG VerifyTrust(const std::string& path) {
+    const std::wstring widePath(path.begin(), path.end());  // the paths here are ASCII
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof file;
+    file.pcwszFilePath = widePath.c_str();
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof data;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;  // nothing here can reach a revocation list
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return result;
 }
 
 bool SaveWindowBitmap(HWND window, const std::string& path, std::string& error) {

@@ -60,5 +60,10 @@ bool PressOk(const ProgramRun& run, std::string& error);
 bool WaitForExit(ProgramRun& run, std::string& error);
 void EndProgram(ProgramRun& run);  // ends a program still running, closes handles
 
+// What Windows' own Authenticode check, WinVerifyTrust with
+// WINTRUST_ACTION_GENERIC_VERIFY_V2, says of the file: 0 when its signature
+// holds, else the HRESULT (TRUST_E_NOSIGNATURE, TRUST_E_BAD_DIGEST, ...).
+LONG VerifyTrust(const std::string& path);
+
 bool SaveWindowBitmap(HWND window, const std::string& path, std::string& error);
 bool SaveText(const ProgramRun& run, const std::string& path, std::string& error);
