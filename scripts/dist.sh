@@ -8,13 +8,23 @@
 # The same sources built with the same toolchain give the same bytes: every
 # file is dated from the last commit (or $SOURCE_DATE_EPOCH), and stored in a
 # fixed order, with fixed permissions and no extra fields.
+# Given a key (the SIGN_ variables; see authenticode.sh and README.md), it
+# signs the program first, with that date as the signing time, and the
+# read-mes name the publisher; beside the zip goes the detached signature,
+# OUT_DIR/korvane-icon-size-VERSION.exe.sig. SIGNATURE=FILE attaches such a
+# signature instead, made elsewhere for the same program, which with the
+# same source and toolchain gives the signed zip byte for byte.
 # Beside the zip, not in it, OUT_DIR/korvane-icon-size-VERSION.buildinfo says
 # what it was built from: the commit, the version, the date, the SHA-256 of
-# the zip and of the program, and the exact packages that built the program,
-# so that a published release can be built again byte for byte.
+# the zip and of the program (unsigned, and signed with who signed it), and
+# the exact packages that built the program, so that a published release can
+# be built again byte for byte.
+# Nothing is written to OUT_DIR unless all of it can be made.
 #   dist.sh VERSION EXE OUT_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/authenticode.sh
+source "$root/scripts/authenticode.sh"
 name=korvane-icon-size
 readmes=(README-ja.txt README-en.txt)
 files=("$name.exe" "${readmes[@]}" LICENSE.txt)
@@ -35,6 +45,7 @@ if ! [[ $version =~ ^[0-9]+(\.[0-9]+)*$ ]]; then
 fi
 zip=$(realpath -m "$out/$name-$version.zip")
 buildinfo=${zip%.zip}.buildinfo
+detached=${zip%.zip}.exe.sig
 
 # Seconds since 1970 for every file's date.
 source_date() {
@@ -49,18 +60,22 @@ source_date() {
     fi
 }
 
-# The installed versions of the toolchain's packages, one "NAME (= VERSION),"
-# per line, as Debian's own buildinfo files list them.
-toolchain_versions() {
+# PACKAGE...: their installed versions, one "NAME (= VERSION)," per line, as
+# Debian's own buildinfo files list them.
+package_versions() {
     local listed
-    if ! listed=$(dpkg-query -W -f='${Package} (= ${Version}),\n' "${toolchain[@]}" 2>&1); then
-        echo "dist.sh: cannot tell which toolchain built the program: $listed" >&2
+    if ! listed=$(dpkg-query -W -f='${Package} (= ${Version}),\n' "$@" 2>&1); then
+        echo "dist.sh: cannot tell which versions of $* made the program: $listed" >&2
         return 1
     fi
     sed '$s/,$//' <<<"$listed"
 }
 
-# ZIP EXE DATE PACKAGES: what the zip was built from, and how to build it again.
+# FILE: its SHA-256, its size and its name (or NAME), as a checksum line.
+checksum_line() { echo " $(sha256sum "$1" | cut -d' ' -f1) $(stat -c %s "$1") ${2:-$(basename "$1")}"; }
+
+# ZIP EXE UNSIGNED_EXE DATE PACKAGES: what the zip was built from, and how
+# to build it again; when the program is signed, by whom, and with what.
 write_buildinfo() {
     local commit changes
     commit=$(git -C "$root" rev-parse HEAD 2>/dev/null) || commit="unknown (not a git checkout)"
@@ -71,44 +86,101 @@ Source: $name
 Version: $version
 Git-Commit: $commit
 Git-Tree: $([ -z "$changes" ] && echo "as committed" || echo "with uncommitted changes")
-Source-Date-Epoch: $3
+Source-Date-Epoch: $4
 Build-Architecture: $(dpkg --print-architecture)
 Build-Release: $(. /etc/os-release && echo "$PRETTY_NAME")
 Checksums-Sha256:
- $(sha256sum "$1" | cut -d' ' -f1) $(stat -c %s "$1") $(basename "$1")
- $(sha256sum "$2" | cut -d' ' -f1) $(stat -c %s "$2") $name.exe
-Installed-Build-Depends:
- ${4//$'\n'/$'\n' }
+$(checksum_line "$1")
+$(checksum_line "$2" "$name.exe")
 EOF
+    if [ "$signature_signed" = yes ]; then
+        checksum_line "$detached"
+        cat <<EOF
+Unsigned-Checksums-Sha256:
+$(checksum_line "$3" "$name.exe")
+Signer-Subject: $signature_subject
+Signer-Sha256-Fingerprint: $signature_fingerprint
+Signed-With: $osslsigncode_version
+EOF
+        [ -z "${SIGN_TIMESTAMP_URL:-}" ] || echo "Timestamp-URL: $SIGN_TIMESTAMP_URL"
+    fi
+    echo "Installed-Build-Depends:"
+    echo " ${5//$'\n'/$'\n' }"
 }
 
-# TEXT_FILE SHA256: the file for Windows, @VERSION@ and @SHA256@ filled in.
+# TEXT: TEXT made safe as the replacement of a sed `s|...|TEXT|`.
+# shellcheck disable=SC2001  # bash's own & in a replacement differs across versions
+sed_replacement() { sed 's/[\\&|]/\\&/g' <<<"$1"; }
+
+# TEXT_FILE SHA256: the file for Windows, @VERSION@ and @SHA256@ filled in,
+# and of the lines marked "signed|" or "unsigned|" those that fit the
+# program, with its publisher filled in.
 windows_text() {
+    local keep=unsigned drop=signed
+    if [ "$signature_signed" = yes ]; then
+        keep=signed drop=unsigned
+    fi
     printf '\xEF\xBB\xBF'
-    sed -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" -e 's/$/\r/' "$1"
+    sed -e "/^$drop|/d" -e "s/^$keep|//" -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" \
+        -e "s|@PUBLISHER@|$(sed_replacement "$signature_publisher")|g" \
+        -e "s|@SUBJECT@|$(sed_replacement "$signature_subject")|g" \
+        -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e 's/$/\r/' "$1"
+}
+
+# Signs the program in the stage, or attaches SIGNATURE to it, as the
+# variables ask; the facts of its signature, if any, are then at hand.
+sign_in_stage() {
+    local unsigned=$stage/unsigned.exe signed=$stage/$name.exe
+    cp "$exe" "$unsigned"
+    case $signing_mode in
+    none) cp "$unsigned" "$signed" ;;
+    attach) attach_signature "$SIGNATURE" "$unsigned" "$signed" "$stage/work" || return 1 ;;
+    *)
+        signer_certificate_ok "$stage/work" || return 1
+        sign_program "$unsigned" "$signed" "$date" "$stage/work" || return 1
+        [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
+            echo "dist.sh: no SIGN_TIMESTAMP_URL, so the signature holds only while the signing certificate is valid"
+        ;;
+    esac
+    read_signature "$signed" "$stage/work" || return 1
+    if [ "$signature_signed" = yes ]; then
+        detach_signature "$signed" "$stage/signature.pem" || return 1
+        osslsigncode_version=$(package_versions osslsigncode) || return 1
+    fi
 }
 
 [ -f "$exe" ] || { echo "dist.sh: missing $exe: build it with \`make\`" >&2; exit 1; }
+signing_mode || exit 1
 date=$(source_date)
-toolchain_packages=$(toolchain_versions)
+toolchain_packages=$(package_versions "${toolchain[@]}")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
+mkdir -p "$stage/work" "$stage/zip"
+sign_in_stage || exit 1
 
-cp "$exe" "$stage/$name.exe"
-sha=$(sha256sum "$exe" | cut -d' ' -f1)
+cp "$stage/$name.exe" "$stage/zip/$name.exe"
+sha=$(sha256sum "$stage/zip/$name.exe" | cut -d' ' -f1)
 for readme in "${readmes[@]}"; do
-    windows_text "$root/docs/$readme.in" "$sha" >"$stage/$readme"
+    windows_text "$root/docs/$readme.in" "$sha" >"$stage/zip/$readme"
 done
-windows_text "$root/LICENSE" "$sha" >"$stage/LICENSE.txt"
-(cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
+windows_text "$root/LICENSE" "$sha" >"$stage/zip/LICENSE.txt"
+(cd "$stage/zip" && sha256sum "${files[@]}" >SHA256SUMS)
 
-chmod 644 "$stage"/*
-touch -d "@$date" "$stage"/*
-mkdir -p "$(dirname "$zip")"
-rm -f "$zip"
+chmod 644 "$stage/zip"/*
+touch -d "@$date" "$stage/zip"/*
 # -X: no extra fields (owner, extended times); -D: no directory entries.
 # Zip stores local time, so the time zone is fixed too.
-(cd "$stage" && TZ=UTC zip -q -X -D "$zip" "${files[@]}" SHA256SUMS)
+(cd "$stage/zip" && TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
+
+# All is made: into OUT_DIR with it, leaving no signature of an earlier zip.
+mkdir -p "$(dirname "$zip")"
+rm -f "$detached"
+mv "$stage/$name-$version.zip" "$zip"
 echo "$zip: $(stat -c %s "$zip") bytes, SHA-256 $(sha256sum "$zip" | cut -d' ' -f1)"
-write_buildinfo "$zip" "$exe" "$date" "$toolchain_packages" >"$buildinfo"
+if [ "$signature_signed" = yes ]; then
+    mv "$stage/signature.pem" "$detached"
+    echo "$detached: the detached signature, by $signature_subject"
+fi
+write_buildinfo "$zip" "$stage/$name.exe" "$stage/unsigned.exe" "$date" "$toolchain_packages" >"$stage/buildinfo"
+mv "$stage/buildinfo" "$buildinfo"
 echo "$buildinfo: what it was built from"

@@ -1,0 +1,332 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # the signature_* facts are read by the scripts that source this
+# Sourced by dist.sh and verify-release.sh: Authenticode signatures of the
+# program, made, attached, read and removed with osslsigncode.
+#
+# A signature is made from a key in a PKCS#12 file or in a PKCS#11 token
+# (a hardware token or HSM), as the SIGN_ variables say (see
+# signing_mode), with SHA-256, the description "Korvane Update" and a fixed
+# signing time, so that the same program, key and time give the same bytes.
+# A signature that was made elsewhere, once extracted as PEM, can be attached
+# to the same program built here, giving the signed program byte for byte.
+# Passwords and PINs are only ever passed to the tools as file names.
+#
+# signing_mode: checks the SIGN_ and SIGNATURE variables and sets
+#   signing_mode to none, pkcs12, pkcs11 or attach; says what is wrong in
+#   one line and fails when they do not make sense together, or name a file
+#   that cannot be read.
+# signer_certificate_ok WORK: writes the certificate that will sign to
+#   WORK/signer.pem and checks it: the password opens the PKCS#12 file, the
+#   certificate is valid now and is for code signing.
+# sign_program UNSIGNED SIGNED DATE WORK: signs a copy; DATE is the signing
+#   time, in seconds since 1970.
+# attach_signature SIGNATURE UNSIGNED SIGNED WORK: attaches a detached PEM
+#   signature; fails, saying so, when it does not fit the program.
+# read_signature EXE WORK: the facts of EXE's signature, in signature_signed
+#   (yes or no), signature_subject, signature_publisher (the common name, as
+#   Windows shows the publisher), signature_fingerprint (SHA-256),
+#   signature_thumbprint (SHA-1, as Windows shows it), signature_timestamp
+#   (its time, "yes" when that is not known, or empty), signature_digest
+#   (the program's Authenticode SHA-256 that the signature signs) and
+#   program_digest (the one of EXE as it is).
+# detach_signature SIGNED PEM, remove_signature SIGNED UNSIGNED.
+# The functions say what went wrong in one line on stderr, prefixed with the
+# name of the script that sourced them.
+
+signing_description="Korvane Update"
+signing_variables=(SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE
+    SIGN_TIMESTAMP_URL)
+# How long a timestamp server may take to answer, in seconds.
+timestamp_timeout=${SIGN_TIMESTAMP_TIMEOUT:-60}
+
+signing_complaint() { echo "$(basename "$0"): $*" >&2; }
+
+# VARIABLE: fails, saying why, unless the file that VARIABLE names is there
+# to read.
+readable_file() {
+    local name=$1 file=${!1} said
+    if [ -d "$file" ]; then
+        signing_complaint "$name=$file is a directory, not a file"
+        return 1
+    fi
+    if ! said=$(head -c 1 -- "$file" 2>&1 >/dev/null); then
+        signing_complaint "cannot read $name=$file: ${said##*: }"
+        return 1
+    fi
+}
+
+# VARIABLE...: the ones of them that are not set.
+unset_variables() {
+    local name
+    for name; do
+        [ -n "${!name:-}" ] || echo "$name"
+    done
+}
+
+signing_mode() {
+    local name given=() lacking
+    for name in "${signing_variables[@]}"; do
+        [ -z "${!name:-}" ] || given+=("$name")
+    done
+    signing_mode=none
+    if [ -n "${SIGNATURE:-}" ]; then
+        if [ ${#given[@]} -gt 0 ]; then
+            signing_complaint "SIGNATURE= attaches a signature made elsewhere, so it takes none of ${given[*]}"
+            return 1
+        fi
+        signing_mode=attach
+        readable_file SIGNATURE
+        return
+    fi
+    [ ${#given[@]} -gt 0 ] || return 0
+    if ! [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]]; then
+        signing_complaint "SIGN_TIMESTAMP_TIMEOUT=$timestamp_timeout is not a number of seconds"
+        return 1
+    fi
+    if [ -n "${SIGN_PKCS12:-}" ] && [ -n "${SIGN_PKCS11_MODULE:-}" ]; then
+        signing_complaint "give either SIGN_PKCS12 (a key in a file) or SIGN_PKCS11_MODULE (a key in a token), not both"
+        return 1
+    fi
+    if [ -n "${SIGN_PKCS12:-}" ]; then
+        signing_mode=pkcs12
+        lacking=$(unset_variables SIGN_PASSWORD_FILE)
+    elif [ -n "${SIGN_PKCS11_MODULE:-}" ]; then
+        signing_mode=pkcs11
+        lacking=$(unset_variables SIGN_KEY SIGN_CERTS SIGN_PIN_FILE)
+    else
+        signing_complaint "${given[*]} given without a key: set SIGN_PKCS12, or SIGN_PKCS11_MODULE and SIGN_KEY"
+        return 1
+    fi
+    if [ -n "$lacking" ]; then
+        signing_complaint "signing with ${given[0]} also needs ${lacking//$'\n'/, }"
+        return 1
+    fi
+    case $signing_mode in
+    pkcs12) readable_file SIGN_PKCS12 && readable_file SIGN_PASSWORD_FILE ;;
+    pkcs11)
+        # A module named without a directory is looked for where the system keeps libraries.
+        { [[ $SIGN_PKCS11_MODULE != */* ]] || readable_file SIGN_PKCS11_MODULE; } &&
+            readable_file SIGN_CERTS && readable_file SIGN_PIN_FILE
+        ;;
+    esac
+}
+
+# WORK: the certificate whose key signs, in WORK/signer.pem: the one that
+# goes with the key in the PKCS#12 file, or the first one in SIGN_CERTS.
+extract_signer_certificate() {
+    local said
+    if [ "$signing_mode" = pkcs12 ]; then
+        if ! said=$(openssl pkcs12 -in "$SIGN_PKCS12" -passin "file:$SIGN_PASSWORD_FILE" -nokeys -clcerts \
+            -out "$1/signer.pem" 2>&1); then
+            if [[ $said == *"invalid password"* ]]; then
+                signing_complaint "wrong password for SIGN_PKCS12=$SIGN_PKCS12 (from SIGN_PASSWORD_FILE=$SIGN_PASSWORD_FILE)"
+            else
+                signing_complaint "SIGN_PKCS12=$SIGN_PKCS12 is not a PKCS#12 file openssl can read: $(head -n 1 <<<"$said")"
+            fi
+            return 1
+        fi
+    elif ! said=$(openssl x509 -in "$SIGN_CERTS" -out "$1/signer.pem" 2>&1); then
+        signing_complaint "SIGN_CERTS=$SIGN_CERTS does not start with a PEM certificate: $(head -n 1 <<<"$said")"
+        return 1
+    fi
+}
+
+# PEM: "" when the certificate is valid at this moment, else why not.
+certificate_dates_problem() {
+    local not_before not_after now
+    not_before=$(openssl x509 -in "$1" -noout -startdate | sed 's/^notBefore=//')
+    not_after=$(openssl x509 -in "$1" -noout -enddate | sed 's/^notAfter=//')
+    now=$(date +%s)
+    if [ "$(date -d "$not_before" +%s)" -gt "$now" ]; then
+        echo "is not valid yet: its validity starts $not_before"
+    elif [ "$(date -d "$not_after" +%s)" -le "$now" ]; then
+        echo "has expired: its validity ended $not_after"
+    fi
+}
+
+signer_certificate_ok() {
+    local work=$1 problem usages what
+    extract_signer_certificate "$work" || return 1
+    what="the signing certificate ($(openssl x509 -in "$work/signer.pem" -noout -subject -nameopt utf8,sname |
+        sed 's/^subject=//'))"
+    problem=$(certificate_dates_problem "$work/signer.pem")
+    if [ -n "$problem" ]; then
+        signing_complaint "$what $problem"
+        return 1
+    fi
+    usages=$(openssl x509 -in "$work/signer.pem" -noout -ext extendedKeyUsage 2>&1) || true
+    if [[ $usages != *"Code Signing"* ]]; then
+        signing_complaint "$what is not for code signing: it lacks the Code Signing extended key usage"
+        return 1
+    fi
+}
+
+# LOG: why osslsigncode could not sign, in one line.
+signing_failure() {
+    local log=$1
+    if grep -q 'PIN incorrect' "$log"; then
+        echo "wrong PIN for SIGN_KEY=$SIGN_KEY (from SIGN_PIN_FILE=$SIGN_PIN_FILE)"
+    elif grep -q '^Unable to load module' "$log"; then
+        echo "the PKCS#11 module SIGN_PKCS11_MODULE=$SIGN_PKCS11_MODULE does not load:" \
+            "$(grep -m 1 -B 1 '^Unable to load module' "$log" | head -n 1)"
+    elif grep -q 'private key was not found' "$log"; then
+        echo "no private key in the token at SIGN_KEY=$SIGN_KEY"
+    elif grep -q 'RFC 3161 timestamping failed' "$log"; then
+        echo "the timestamp server SIGN_TIMESTAMP_URL=$SIGN_TIMESTAMP_URL did not give a timestamp:" \
+            "$(grep -m 1 -E 'HTTP failure|Failed' "$log" || echo "see osslsigncode's output")"
+    else
+        echo "osslsigncode could not sign: $(grep -v '^\(Connecting to\|Engine\)' "$log" | head -n 1)"
+    fi
+}
+
+sign_program() {
+    local unsigned=$1 signed=$2 date=$3 work=$4 status=0 limit=300
+    local command=(osslsigncode sign -h sha256 -n "$signing_description" -time "$date")
+    case $signing_mode in
+    pkcs12) command+=(-pkcs12 "$SIGN_PKCS12" -readpass "$SIGN_PASSWORD_FILE") ;;
+    pkcs11) command+=(-pkcs11module "$SIGN_PKCS11_MODULE" -key "$SIGN_KEY" -certs "$SIGN_CERTS"
+        -readpass "$SIGN_PIN_FILE") ;;
+    esac
+    if [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then
+        command+=(-ts "$SIGN_TIMESTAMP_URL")
+        limit=$timestamp_timeout
+    fi
+    rm -f "$signed"
+    timeout --kill-after=5 "$limit" "${command[@]}" -in "$unsigned" -out "$signed" >"$work/sign.log" 2>&1 ||
+        status=$?
+    if [ $status -eq 124 ] && [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then
+        signing_complaint "the timestamp server SIGN_TIMESTAMP_URL=$SIGN_TIMESTAMP_URL did not answer within $limit s"
+    elif [ $status -eq 124 ]; then
+        signing_complaint "osslsigncode did not finish signing within $limit s"
+    elif [ $status -ne 0 ]; then
+        signing_complaint "$(signing_failure "$work/sign.log")"
+    fi
+    [ $status -eq 0 ] || { rm -f "$signed"; return 1; }
+}
+
+attach_signature() {
+    local signature=$1 unsigned=$2 signed=$3 work=$4 said
+    # osslsigncode checks the certificates as it attaches; whether Windows
+    # will trust them is not for us to decide here, so they are checked
+    # against themselves, and the digest decides whether the signature fits.
+    if ! said=$(openssl pkcs7 -in "$signature" -print_certs -out "$work/attached-certs.pem" 2>&1); then
+        signing_complaint "SIGNATURE=$signature is not a PEM signature: $(head -n 1 <<<"$said")"
+        return 1
+    fi
+    rm -f "$signed"
+    osslsigncode attach-signature -sigin "$signature" -CAfile "$work/attached-certs.pem" \
+        -in "$unsigned" -out "$signed" >"$work/attach.log" 2>&1 || true
+    if [ ! -s "$signed" ]; then
+        signing_complaint "osslsigncode could not attach SIGNATURE=$signature: $(head -n 1 "$work/attach.log")"
+        return 1
+    fi
+    read_signature "$signed" "$work" || return 1
+    if [ "$signature_digest" != "$program_digest" ]; then
+        signing_complaint "SIGNATURE=$signature does not fit the program built here: it signs a program whose" \
+            "Authenticode SHA-256 is $signature_digest, and this one's is $program_digest;" \
+            "\`make verify-release ZIP=...\` on the published zip says what differs"
+        rm -f "$signed"
+        return 1
+    fi
+}
+
+# PEM OUT_DIR: splits the certificates in PEM into OUT_DIR/1.pem, 2.pem, ...
+split_certificates() {
+    awk -v dir="$2" '/-----BEGIN CERTIFICATE-----/ { file = dir "/" ++n ".pem" } file { print > file }' "$1"
+}
+
+# SIGNATURE_DER: the serial number of the signer's certificate, in
+# hexadecimal without leading zeros. openssl prints it in decimal when it is
+# small, else in hexadecimal after "0x".
+signer_serial() {
+    local serial
+    serial=$(openssl pkcs7 -inform DER -in "$1" -print -noout |
+        awk '/issuer_and_serial:/ { found = 1 } found && $1 == "serial:" { print $2; exit }')
+    case $serial in
+    0x*) serial=${serial#0x} ;;
+    [0-9]*) serial=$(printf '%X' "$serial") ;;
+    *) return 1 ;;
+    esac
+    echo "${serial#"${serial%%[!0]*}"}"
+}
+
+# SIGNATURE_DER: whether the signature carries a timestamp: an RFC 3161 one
+# (1.3.6.1.4.1.311.3.3.1) or an older Authenticode countersignature
+# (1.2.840.113549.1.9.6), told by their object identifiers' bytes.
+timestamped() {
+    local bytes
+    bytes=$(od -An -tx1 -v "$1" | tr -d ' \n')
+    [[ $bytes == *060a2b060104018237030301* || $bytes == *06092a864886f70d010906* ]]
+}
+
+read_signature() {
+    local exe=$1 work=$2 said serial certificate
+    signature_signed=no signature_subject="" signature_publisher="" signature_fingerprint=""
+    signature_thumbprint="" signature_timestamp="" signature_digest="" program_digest=""
+    rm -rf "$work/signature" && mkdir -p "$work/signature/certificates"
+    # As PEM: asked for DER, osslsigncode 2.5 gives the signature with the
+    # header and padding it has in the program, 2.9 without.
+    if ! osslsigncode extract-signature -pem -in "$exe" -out "$work/signature/signature.pem" \
+        >"$work/signature/extract.log" 2>&1; then
+        # 2.9 says "No signature found", 2.5 "PE file does not have any signature".
+        grep -q 'No signature found\|does not have any signature' "$work/signature/extract.log" && return 0
+        signing_complaint "cannot read $exe as a program: $(head -n 1 "$work/signature/extract.log")"
+        return 1
+    fi
+    signature_signed=yes
+    if ! said=$(openssl pkcs7 -in "$work/signature/signature.pem" -outform DER -out "$work/signature/signature.der" \
+        2>&1 && openssl pkcs7 -inform DER -in "$work/signature/signature.der" -print_certs \
+        -out "$work/signature/certificates.pem" 2>&1) || ! serial=$(signer_serial "$work/signature/signature.der"); then
+        signing_complaint "cannot read the signature of $exe: $(head -n 1 <<<"$said")"
+        return 1
+    fi
+    # Checked against its own certificates, so that osslsigncode reports on
+    # the signature itself, whatever the certificates' standing.
+    osslsigncode verify -CAfile "$work/signature/certificates.pem" -in "$exe" >"$work/signature/verify.log" 2>&1 ||
+        true
+    signature_digest=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/signature/verify.log")
+    program_digest=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' "$work/signature/verify.log")
+    if timestamped "$work/signature/signature.der"; then
+        # osslsigncode 2.5 says "The signature is timestamped: DATE", 2.9
+        # "Timestamp time: DATE"; neither says it of a program that does not
+        # match its signature.
+        signature_timestamp=$(sed -n 's/^\t*\(The signature is timestamped\|Timestamp time\): //p' \
+            "$work/signature/verify.log" | head -n 1)
+        signature_timestamp=${signature_timestamp:-yes}
+    fi
+    split_certificates "$work/signature/certificates.pem" "$work/signature/certificates"
+    for certificate in "$work/signature/certificates"/*.pem; do
+        [ -e "$certificate" ] || break
+        if [ "$(openssl x509 -in "$certificate" -noout -serial | sed 's/^serial=0*//')" = "$serial" ]; then
+            signature_subject=$(openssl x509 -in "$certificate" -noout -subject \
+                -nameopt utf8,esc_2253,esc_ctrl,sep_comma_plus_space,dn_rev,sname | sed 's/^subject=//')
+            signature_publisher=$(openssl x509 -in "$certificate" -noout -subject -nameopt multiline,utf8 |
+                sed -n 's/^ *commonName *= //p')
+            signature_fingerprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256 | sed 's/^.*=//')
+            signature_thumbprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')
+            break
+        fi
+    done
+    if [ -z "$signature_digest" ] || [ -z "$program_digest" ] || [ -z "$signature_subject" ]; then
+        signing_complaint "cannot make out the signature of $exe; osslsigncode said: $(tail -n 1 "$work/signature/verify.log")"
+        return 1
+    fi
+}
+
+detach_signature() {
+    local said
+    rm -f "$2"
+    if ! said=$(osslsigncode extract-signature -pem -in "$1" -out "$2" 2>&1); then
+        signing_complaint "cannot extract the signature of $1: $(tail -n 1 <<<"$said")"
+        return 1
+    fi
+}
+
+remove_signature() {
+    local said
+    rm -f "$2"
+    if ! said=$(osslsigncode remove-signature -in "$1" -out "$2" 2>&1); then
+        signing_complaint "cannot remove the signature of $1: $(tail -n 1 <<<"$said")"
+        return 1
+    fi
+}
