@@ -10,7 +10,7 @@ EXE := build/win32/korvane-icon-size.exe
 # The project's version, kept in one place: the project() line of CMakeLists.txt.
 VERSION := ${shell sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt}
 
-.PHONY: all deps exe exe64 host sanitize test dist run screenshots bench fresh-check clean
+.PHONY: all deps exe exe64 host sanitize test dist verify-release run screenshots bench fresh-check clean
 
 all: exe
 
@@ -52,6 +52,10 @@ test: exe exe64 host sanitize
 # published one instead. Make passes these to the script in its environment.
 dist: exe
 	@scripts/dist.sh $(VERSION) $(EXE) dist
+
+# Whether a published zip (ZIP=FILE) holds this source's build of the program.
+verify-release: exe
+	@scripts/verify-release.sh $(EXE) "$(ZIP)"
 
 # The program under Wine: with a display you see the box; without one it runs
 # in Xvfb, and the box is saved as build/run/notice.png.

@@ -169,8 +169,9 @@ windows_text "$root/LICENSE" "$sha" >"$stage/zip/LICENSE.txt"
 chmod 644 "$stage/zip"/*
 touch -d "@$date" "$stage/zip"/*
 # -X: no extra fields (owner, extended times); -D: no directory entries.
-# Zip stores local time, so the time zone is fixed too.
-(cd "$stage/zip" && TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
+# Zip stores local time, so the time zone is fixed too; and zip takes
+# options from $ZIP and $ZIPOPT, which `make verify-release ZIP=...` sets.
+(cd "$stage/zip" && env -u ZIP -u ZIPOPT TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
 
 # All is made: into OUT_DIR with it, leaving no signature of an earlier zip.
 mkdir -p "$(dirname "$zip")"

@@ -9,10 +9,10 @@
 # commit and the toolchain.
 # Then the signed download, with throwaway keys: a key in a PKCS#12 file and
 # the same key in a SoftHSM2 token, a timestamp from a local server, the
-# same bytes each time, the signature detached and removed again, no secret
-# on any command line or in any output, and a table of bad inputs, each of
-# which must give its one-line error and leave the release directory as it
-# was.
+# same bytes each time, the signature detached and removed again, what
+# `make verify-release` says of it and of a tampered copy, no secret on any
+# command line or in any output, and a table of bad inputs, each of which
+# must give its one-line error and leave the release directory as it was.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -269,6 +269,36 @@ timestamp_verified() {  # RELEASE URL
     grep -qx "Timestamp-URL: $2" "$(buildinfo_of "$1")"
 }
 
+# RELEASE VERDICT PATTERN: `make verify-release` on RELEASE's zip ends with
+# VERDICT (MATCH or NO MATCH) and says what PATTERN matches. Make puts ZIP
+# in the environment too, where zip would take it for options.
+verify_release_says() {
+    local output status=0
+    output=$(PATH="$work/recorders:$PATH" ZIP="$(zip_of "$1")" "$root/scripts/verify-release.sh" "$exe" \
+        "$(zip_of "$1")" 2>&1) || status=$?
+    echo "$output" >>"$signing_log"
+    local expected_status=1
+    [ "$2" != MATCH ] || expected_status=0
+    if [[ $(tail -n 1 <<<"$output") != "verdict: $2:"* ]] || ! grep -q "$3" <<<"$output" ||
+        [ "$((status != 0))" -ne "$expected_status" ]; then
+        echo "  exit $status; it said:"
+        echo "    ${output//$'\n'/$'\n'    }"
+        return 1
+    fi
+}
+
+# RELEASE: a copy of it whose program differs in one byte of code, with
+# SHA256SUMS made again to match, in RELEASE-tampered.
+tamper() {
+    local copy=$1-tampered
+    rm -rf "$copy"
+    mkdir -p "$copy"
+    cp -r "$1/unpacked" "$(buildinfo_of "$1")" "$(signature_of "$1")" "$copy/"
+    printf '\x90' | dd of="$copy/unpacked/$name.exe" bs=1 seek=$((0x500)) conv=notrunc status=none
+    (cd "$copy/unpacked" && sha256sum "$name.exe" README-ja.txt README-en.txt LICENSE.txt >SHA256SUMS &&
+        TZ=UTC zip -q -X -D "$(zip_of "$copy")" "$name.exe" README-ja.txt README-en.txt LICENSE.txt SHA256SUMS)
+}
+
 # The secrets: the password, the PIN and the signer's private key.
 secrets_kept() {
     local secret found=0
@@ -309,6 +339,13 @@ check "make dist signs with a timestamp from a local RFC 3161 server" \
     dist_with "$work/timestamped" "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$url"
 check "osslsigncode verifies the timestamp against the test CA, and the buildinfo names the server" \
     timestamp_verified "$work/timestamped" "$url"
+check "verify-release: the signed zip is this source's build" verify_release_says "$work/signed" MATCH \
+    "signed by CN=Korvane Throwaway Signer"
+check "verify-release: the timestamped zip is too, and it says it carries a timestamp" \
+    verify_release_says "$work/timestamped" MATCH "^     timestamped"
+tamper "$work/signed"
+check "verify-release: a copy whose program differs in one byte, SHA256SUMS made again, is not" \
+    verify_release_says "$work/signed-tampered" "NO MATCH" "^FAIL the signature's digest matches the program"
 
 # A signature made for another program: one byte of it differs.
 cp "$exe" "$work/other.exe"
