@@ -13,6 +13,8 @@
 # `make verify-release` says of it and of a tampered copy, no secret on any
 # command line or in any output, and a table of bad inputs, each of which
 # must give its one-line error and leave the release directory as it was.
+# The signed release it leaves in WORK_DIR/signed is what exe.pe_image and
+# exe.reproducible check further.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -12,6 +12,7 @@ constexpr std::uint16_t kPe32PlusMagic = 0x20b;  // 64-bit
 constexpr int kExportDirectory = 0;
 constexpr int kImportDirectory = 1;
 constexpr int kResourceDirectory = 2;
+constexpr int kCertificateTable = 4;
 constexpr int kDebugDirectory = 6;
 
 struct Section {
@@ -107,6 +108,13 @@ bool ReadPeImage(const std::string& path, PeImage& image, std::string& error) {
     image.exportDirectorySize = directory(kExportDirectory, 4);
     image.resourceDirectorySize = directory(kResourceDirectory, 4);
     image.debugDirectorySize = directory(kDebugDirectory, 4);
+    image.certificateTableOffset = directory(kCertificateTable, 0);
+    image.certificateTableSize = directory(kCertificateTable, 4);
+    if (image.certificateTableSize != 0) {
+        // WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the signature.
+        image.certificateRevision = pe.U16(image.certificateTableOffset + 4);
+        image.certificateType = pe.U16(image.certificateTableOffset + 6);
+    }
 
     std::vector<Section> sections;
     const std::uint32_t table = optional + optionalSize;

@@ -18,6 +18,11 @@ struct PeImage {
     std::uint32_t exportDirectorySize = 0;
     std::uint32_t resourceDirectorySize = 0;
     std::uint32_t debugDirectorySize = 0;
+    // The Authenticode signature: a file offset, not an address, and a size.
+    std::uint32_t certificateTableOffset = 0;
+    std::uint32_t certificateTableSize = 0;
+    std::uint16_t certificateRevision = 0;  // of the first WIN_CERTIFICATE
+    std::uint16_t certificateType = 0;
     std::vector<std::string> sections;
     std::map<std::string, std::set<std::string>> imports;  // DLL name, upper case -> function names
 };
