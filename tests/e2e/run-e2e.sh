@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Runs every end-to-end scenario: the real program under Wine, in a fresh
-# prefix, in an Xvfb X server, driven by korvane-e2e.exe.
-#   run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR
+# prefix, in an Xvfb X server, driven by korvane-e2e.exe. Then it signs the
+# program with a throwaway key as `make dist` does, and Windows' own check,
+# WinVerifyTrust, must accept it, refuse a copy with one byte of code
+# changed as tampered with, and find no signature on the unsigned program;
+# and the signed program must still repair a damaged value.
+#   run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR [SHIPPED_EXE]
 #   run-e2e.sh make-run PREFIX_DIR
 # win32: the 32-bit program in a 32-bit prefix. wow64: the 32-bit program in
 # a 64-bit prefix, as 64-bit Windows runs it. x64: the x86-64 build in a
-# 64-bit prefix, run by the x86-64 loader alone. The first two need a host
-# that runs 32-bit Windows programs; elsewhere they say why and exit 77, which
-# CTest reports as skipped.
+# 64-bit prefix, run by the x86-64 loader alone; SHIPPED_EXE, the 32-bit
+# program, is signed and checked by WinVerifyTrust there too. The first two
+# need a host that runs 32-bit Windows programs; elsewhere they say why and
+# exit 77, which CTest reports as skipped.
 # make-run: the front door, `make run` without a display, with a fresh demo
 # prefix at PREFIX_DIR: the damaged "0" before, "32" after and the box's text;
 # then ICON_SIZE=48 in the same prefix, which must stay 48.
@@ -17,7 +22,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 
 usage() {
-    echo "usage: run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR" >&2
+    echo "usage: run-e2e.sh win32|wow64|x64 DRIVER_EXE PROGRAM_EXE PREFIX_DIR [SHIPPED_EXE]" >&2
     echo "       run-e2e.sh make-run PREFIX_DIR" >&2
     exit 2
 }
@@ -58,14 +63,73 @@ check_make_run() {
             "$succeeded"
 }
 
+# What WinVerifyTrust answers: the signature holds, the file's digest is not
+# the one signed, the file carries no signature.
+trusted=0x00000000
+bad_digest=0x80096010     # TRUST_E_BAD_DIGEST
+no_signature=0x800B0100   # TRUST_E_NOSIGNATURE
+
+# EXE DIR: EXE signed as `make dist` signs it, in DIR/signed.exe, and a
+# copy of that with one byte of its code changed, in DIR/tampered.exe.
+sign_copies() {
+    mkdir -p "$2"
+    sign_program "$1" "$2/signed.exe" "$(git -C "$here/../.." log -1 --format=%ct)" "$2" || return 1
+    cp "$2/signed.exe" "$2/tampered.exe"
+    printf '\x90' | dd of="$2/tampered.exe" bs=1 seek=$((0x500)) conv=notrunc status=none
+}
+
+# WHAT EXE DIR: what WinVerifyTrust says of EXE signed, tampered with and
+# unsigned; fails unless each is as expected.
+check_trust() {
+    local what=$1 exe=$2 dir=$3 copy file expected said failed=0
+    for copy in "signed $dir/signed.exe $trusted" "tampered $dir/tampered.exe $bad_digest" \
+        "unsigned $exe $no_signature"; do
+        read -r copy file expected <<<"$copy"
+        said=$(wine "$(windows_path "$driver")" trust "$(windows_path "$file")" | tr -d '\r')
+        if [ "$said" = "$expected" ]; then
+            echo "ok   WinVerifyTrust says $said of the $copy $what"
+        else
+            echo "FAIL WinVerifyTrust says $said of the $copy $what, expected $expected"
+            failed=1
+        fi
+    done
+    return $failed
+}
+
+# The program signed as a release is signed: Windows' check, and one run.
+check_signed() {
+    local work=$prefix.signing status=0 started=$SECONDS
+    rm -rf "$work"
+    mkdir -p "$work"
+    # shellcheck source=tests/exe/throwaway-keys.sh
+    source "$here/../exe/throwaway-keys.sh"
+    # shellcheck source=scripts/authenticode.sh
+    source "$here/../../scripts/authenticode.sh"
+    make_throwaway_keys "$work/keys" || return 1
+    export SIGN_PKCS12=$work/keys/signer.p12 SIGN_PASSWORD_FILE=$work/keys/password
+    unset SIGN_PKCS11_MODULE SIGN_TIMESTAMP_URL SIGNATURE
+    signing_mode || return 1
+    { sign_copies "$program" "$work/program" && check_trust "program ($kind)" "$program" "$work/program"; } ||
+        status=1
+    if [ -n "$shipped" ] && [ "$shipped" != "$program" ]; then
+        { sign_copies "$shipped" "$work/shipped" && check_trust "program we ship" "$shipped" "$work/shipped"; } ||
+            status=1
+    fi
+    echo "$kind: the signed program"
+    wine "$(windows_path "$driver")" scenarios "$(windows_path "$work/program/signed.exe")" \
+        'REG_SZ "0" is rewritten' || status=1
+    echo "$kind: the signed program's checks took $((SECONDS - started)) s"
+    return $status
+}
+
 if [ $# -eq 2 ] && [ "$1" = make-run ]; then
     rerun_in_xvfb 300 "$0" "$@"
     check_make_run "$2"
     exit 0
 fi
 
-[ $# -eq 4 ] || usage
-kind=$1 driver=$2 program=$3 prefix=$4
+[ $# -eq 4 ] || [ $# -eq 5 ] || usage
+kind=$1 driver=$2 program=$3 prefix=$4 shipped=${5:-}
 case $kind in
 win32) arch=win32 ;;
 wow64 | x64) arch=win64 ;;
@@ -89,4 +153,7 @@ wine_prefix "$prefix"
 wine_unmanaged
 wineserver --wait
 echo "$kind: $(basename "$program") in a fresh $arch prefix"
-wine "$(windows_path "$driver")" scenarios "$(windows_path "$program")"
+status=0
+wine "$(windows_path "$driver")" scenarios "$(windows_path "$program")" || status=1
+check_signed || status=1
+exit $status
