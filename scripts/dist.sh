@@ -75,7 +75,8 @@ package_versions() {
 checksum_line() { echo " $(sha256sum "$1" | cut -d' ' -f1) $(stat -c %s "$1") ${2:-$(basename "$1")}"; }
 
 # ZIP EXE UNSIGNED_EXE DATE PACKAGES: what the zip was built from, and how
-# to build it again; when the program is signed, by whom, and with what.
+# to build it again; when the program is signed, by whom, and with what
+# (the signature is in the stage, under the name it will have beside the zip).
 write_buildinfo() {
     local commit changes
     commit=$(git -C "$root" rev-parse HEAD 2>/dev/null) || commit="unknown (not a git checkout)"
@@ -94,7 +95,7 @@ $(checksum_line "$1")
 $(checksum_line "$2" "$name.exe")
 EOF
     if [ "$signature_signed" = yes ]; then
-        checksum_line "$detached"
+        checksum_line "$stage/signature.pem" "$(basename "$detached")"
         cat <<EOF
 Unsigned-Checksums-Sha256:
 $(checksum_line "$3" "$name.exe")
@@ -173,6 +174,9 @@ touch -d "@$date" "$stage/zip"/*
 # options from $ZIP and $ZIPOPT, which `make verify-release ZIP=...` sets.
 (cd "$stage/zip" && env -u ZIP -u ZIPOPT TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
 
+write_buildinfo "$stage/$name-$version.zip" "$stage/$name.exe" "$stage/unsigned.exe" "$date" \
+    "$toolchain_packages" >"$stage/buildinfo"
+
 # All is made: into OUT_DIR with it, leaving no signature of an earlier zip.
 mkdir -p "$(dirname "$zip")"
 rm -f "$detached"
@@ -182,6 +186,5 @@ if [ "$signature_signed" = yes ]; then
     mv "$stage/signature.pem" "$detached"
     echo "$detached: the detached signature, by $signature_subject"
 fi
-write_buildinfo "$zip" "$stage/$name.exe" "$stage/unsigned.exe" "$date" "$toolchain_packages" >"$stage/buildinfo"
 mv "$stage/buildinfo" "$buildinfo"
 echo "$buildinfo: what it was built from"
