@@ -55,7 +55,7 @@ dist: exe
 
 # Whether a published zip (ZIP=FILE) holds this source's build of the program.
 verify-release: exe
-	@scripts/verify-release.sh $(EXE) "$(ZIP)"
+	@scripts/verify-release.sh $(VERSION) $(EXE) "$(ZIP)"
 
 # The program under Wine: with a display you see the box; without one it runs
 # in Xvfb, and the box is saved as build/run/notice.png.

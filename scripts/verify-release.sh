@@ -10,18 +10,18 @@
 # Debian release, the toolchain's package versions.
 # One line per check, then one line with the verdict; it exits 0 only when
 # every check passed.
-#   verify-release.sh BUILT_EXE ZIP
+#   verify-release.sh VERSION BUILT_EXE ZIP   (VERSION: this source's)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/authenticode.sh
 source "$root/scripts/authenticode.sh"
 name=korvane-icon-size
 
-if [ $# -ne 2 ] || [ -z "$2" ]; then
+if [ $# -ne 3 ] || [ -z "$3" ]; then
     echo "usage: make verify-release ZIP=korvane-icon-size-VERSION.zip" >&2
     exit 2
 fi
-built=$1 zip=$2
+version=$1 built=$2 zip=$3
 buildinfo=${zip%.zip}.buildinfo
 detached=${zip%.zip}.exe.sig
 first_failure=""
@@ -86,6 +86,38 @@ differences() {
     done < <(field_lines Installed-Build-Depends)
 }
 
+# The rest of the zip: what `make dist` makes here with the program's own
+# signature, dated as the buildinfo says (else as `make dist` dates it here).
+check_whole_zip() {
+    local what="the whole zip is byte for byte the one \`make dist\` makes here with that signature"
+    local signature="" date again=$work/again differing variable unset=()
+    for variable in "${signing_variables[@]}"; do
+        unset+=(-u "$variable")
+    done
+    if [ "$signature_signed" = yes ]; then
+        signature=$work/signature.pem
+        [ -f "$signature" ] || detach_signature "$program" "$signature" || { failed "$what"; return; }
+    fi
+    date=$(field Source-Date-Epoch)
+    if ! env "${unset[@]}" SIGNATURE="$signature" \
+        ${date:+SOURCE_DATE_EPOCH="$date"} "$root/scripts/dist.sh" "$version" "$built" "$again" \
+        >"$work/again.log" 2>&1; then
+        failed "$what" "make dist could not: $(tail -n 1 "$work/again.log")"
+        return
+    fi
+    if cmp -s "$again/$name-$version.zip" "$zip"; then
+        passed "$what"
+        return
+    fi
+    mkdir -p "$again/unpacked"
+    unzip -q "$again/$name-$version.zip" -d "$again/unpacked"
+    differing=$(cd "$work/unpacked" && for file in *; do
+        cmp -s "$file" "$again/unpacked/$file" || printf ' %s' "$file"
+    done)
+    [ -n "$differing" ] || differing=" none of the files, so the dates or the order of the zip's entries"
+    failed "$what" "these differ:$differing"
+}
+
 echo "$zip: $(stat -c %s "$zip") bytes, SHA-256 $(sha256sum "$zip" | cut -d' ' -f1)"
 mkdir -p "$work/unpacked"
 if ! said=$(unzip -q "$zip" -d "$work/unpacked" 2>&1) || [ ! -f "$work/unpacked/$name.exe" ]; then
@@ -111,7 +143,7 @@ else
     failed "SHA256SUMS in the zip matches its files" "${said:-SHA256SUMS does not list $name.exe}"
 fi
 
-read_signature "$program" "$work" || failed "the program's signature can be read"
+read_signature "$program" "$work" || { failed "the program and its signature can be read"; verdict; }
 unsigned=$program
 if [ "$signature_signed" = yes ]; then
     echo "     signed by $signature_subject (certificate SHA-256 fingerprint $signature_fingerprint)"
@@ -141,36 +173,6 @@ else
     echo "     the program is not signed"
     [ ! -f "$detached" ] || failed "the program carries the signature beside the zip" "$detached is there, but the program is not signed"
 fi
-
-# The rest of the zip: what `make dist` makes here with the program's own
-# signature, dated as the buildinfo says (else as `make dist` dates it here).
-check_whole_zip() {
-    local what="the whole zip is byte for byte the one \`make dist\` makes here with that signature"
-    local signature="" version date again=$work/again differing
-    if [ "$signature_signed" = yes ]; then
-        signature=$work/signature.pem
-        [ -f "$signature" ] || detach_signature "$program" "$signature" || { failed "$what"; return; }
-    fi
-    version=${zip##*/"$name"-} version=${version%.zip}
-    date=$(field Source-Date-Epoch)
-    if ! env -u SIGN_PKCS12 -u SIGN_PKCS11_MODULE -u SIGN_TIMESTAMP_URL SIGNATURE="$signature" \
-        ${date:+SOURCE_DATE_EPOCH="$date"} "$root/scripts/dist.sh" "$version" "$built" "$again" \
-        >"$work/again.log" 2>&1; then
-        failed "$what" "make dist could not: $(tail -n 1 "$work/again.log")"
-        return
-    fi
-    if cmp -s "$again/$(basename "$zip")" "$zip"; then
-        passed "$what"
-        return
-    fi
-    mkdir -p "$again/unpacked"
-    unzip -q "$again/$(basename "$zip")" -d "$again/unpacked"
-    differing=$(cd "$work/unpacked" && for file in *; do
-        cmp -s "$file" "$again/unpacked/$file" || printf ' %s' "$file"
-    done)
-    [ -n "$differing" ] || differing=" none of the files, so the dates or the order of the zip's entries"
-    failed "$what" "these differ:$differing"
-}
 
 if [ -f "$unsigned" ] && cmp -s "$unsigned" "$built"; then
     passed "without its signature, the program is byte for byte the one built here from $(here_commit)"

@@ -276,8 +276,8 @@ timestamp_verified() {  # RELEASE URL
 # in the environment too, where zip would take it for options.
 verify_release_says() {
     local output status=0
-    output=$(PATH="$work/recorders:$PATH" ZIP="$(zip_of "$1")" "$root/scripts/verify-release.sh" "$exe" \
-        "$(zip_of "$1")" 2>&1) || status=$?
+    output=$(PATH="$work/recorders:$PATH" ZIP="$(zip_of "$1")" "$root/scripts/verify-release.sh" "$version" \
+        "$exe" "$(zip_of "$1")" 2>&1) || status=$?
     echo "$output" >>"$signing_log"
     local expected_status=1
     [ "$2" != MATCH ] || expected_status=0
