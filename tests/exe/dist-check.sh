@@ -218,12 +218,17 @@ start_timestamp_server() {
     return 1
 }
 
-signed_by_throwaway_key() {  # RELEASE
-    local verified
+# RELEASE: osslsigncode accepts the program's signature against the test CA;
+# it is the throwaway signer's, with the description "Korvane Update" and the
+# zip's date as its signing time.
+signed_by_throwaway_key() {
+    local verified date
     verified=$(osslsigncode verify -CAfile "$keys/ca.pem" -in "$1/unpacked/$name.exe" 2>&1) || true
-    if ! grep -q '^Signature verification: ok' <<<"$verified" || ! grep -q 'Korvane Throwaway Signer' <<<"$verified"
-    then
-        tail -n 5 <<<"$verified"
+    date=$(sed -n 's/^Source-Date-Epoch: //p' "$(buildinfo_of "$1")")
+    if ! grep -q '^Signature verification: ok' <<<"$verified" || ! grep -q 'Korvane Throwaway Signer' <<<"$verified" ||
+        ! grep -q "Text description: Korvane Update\$" <<<"$verified" ||
+        ! grep -q "Signing time: $(TZ=UTC date -d "@$date" '+%b %e %H:%M:%S %Y') GMT" <<<"$verified"; then
+        grep -E 'Signing time|Text description|Subject|verification' <<<"$verified"
         return 1
     fi
 }
@@ -319,7 +324,8 @@ secrets_kept() {
 check "make dist signs with a key in a PKCS#12 file" dist_with "$work/signed" "${with_file_key[@]}"
 check "the signed zip holds the same five files, and nothing else" listed_exactly "$work/signed"
 check "sha256sum -c accepts the signed zip's SHA256SUMS" checksums_accepted "$work/signed"
-check "osslsigncode verify accepts the signed program against the test CA" signed_by_throwaway_key "$work/signed"
+check "osslsigncode verify accepts the signed program against the test CA, signed as make dist signs" \
+    signed_by_throwaway_key "$work/signed"
 check "removing the signature gives the program under test byte for byte" unsigned_again "$work/signed"
 check "the .exe.sig beside the zip is PEM, and attached to the program under test gives the signed one" \
     detached_signature_attaches "$work/signed"
