@@ -106,8 +106,8 @@ check_signed() {
     # shellcheck source=scripts/authenticode.sh
     source "$here/../../scripts/authenticode.sh"
     make_throwaway_keys "$work/keys" || return 1
+    unset "${signing_variables[@]}" SIGNATURE
     export SIGN_PKCS12=$work/keys/signer.p12 SIGN_PASSWORD_FILE=$work/keys/password
-    unset SIGN_PKCS11_MODULE SIGN_TIMESTAMP_URL SIGNATURE
     signing_mode || return 1
     { sign_copies "$program" "$work/program" && check_trust "program ($kind)" "$program" "$work/program"; } ||
         status=1
