@@ -214,8 +214,8 @@ start_timestamp_server() {
         [ ! -s "$port_file" ] || return 0
         sleep 0.1
     done
-    echo "the timestamp server gave no port within 5 s" >>"$signing_log"
-    return 1
+    echo "FAIL the timestamp server gave no port within 5 s: $(tail -n 1 "$signing_log")"
+    exit 1
 }
 
 # RELEASE: osslsigncode accepts the program's signature against the test CA;
@@ -358,9 +358,13 @@ check "verify-release: a copy whose program differs in one byte, SHA256SUMS made
 # A signature made for another program: one byte of it differs.
 cp "$exe" "$work/other.exe"
 printf '\x90' | dd of="$work/other.exe" bs=1 seek=$((0x500)) conv=notrunc status=none
-osslsigncode sign -pkcs12 "$keys/signer.p12" -readpass "$keys/password" -in "$work/other.exe" \
-    -out "$work/other-signed.exe" >>"$signing_log" 2>&1
-osslsigncode extract-signature -pem -in "$work/other-signed.exe" -out "$work/other.sig" >>"$signing_log" 2>&1
+if ! osslsigncode sign -pkcs12 "$keys/signer.p12" -readpass "$keys/password" -in "$work/other.exe" \
+    -out "$work/other-signed.exe" >>"$signing_log" 2>&1 ||
+    ! osslsigncode extract-signature -pem -in "$work/other-signed.exe" -out "$work/other.sig" >>"$signing_log" 2>&1
+then
+    echo "FAIL could not sign another program for the table below: $(tail -n 1 "$signing_log")"
+    exit 1
+fi
 start_timestamp_server "$work/silent-port" 30 silent
 
 # NAME PATTERN VARIABLE=VALUE...: `make dist` with these variables into a
