@@ -17,6 +17,9 @@
 # exe.reproducible check further.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
+# What make dist does is up to each run here, not to the caller's shell.
+unset SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE SIGN_TIMESTAMP_URL \
+    SIGN_TIMESTAMP_TIMEOUT SIGNATURE
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$1 exe=$2 work=$3
 name=korvane-icon-size
@@ -170,9 +173,9 @@ for tool in osslsigncode openssl; do
         >"$work/recorders/$tool"
 done
 chmod +x "$work/recorders"/*
-# VARIABLE=VALUE... -- DIST_ARGUMENTS...: dist.sh with these variables and
-# no others of signing's, with the recorders first on PATH; what it says
-# goes to the signing log, and is printed as well when it fails.
+# VARIABLE=VALUE... -- DIST_ARGUMENTS...: dist.sh with these variables, with
+# the recorders first on PATH; what it says goes to the signing log, and is
+# printed as well when it fails.
 dist_sh() {
     local settings=() output status=0
     while [ "$1" != -- ]; do
@@ -180,9 +183,7 @@ dist_sh() {
         shift
     done
     shift
-    output=$(env -u SIGN_PKCS12 -u SIGN_PASSWORD_FILE -u SIGN_PKCS11_MODULE -u SIGN_KEY -u SIGN_CERTS \
-        -u SIGN_PIN_FILE -u SIGN_TIMESTAMP_URL -u SIGNATURE PATH="$work/recorders:$PATH" "${settings[@]}" \
-        "$root/scripts/dist.sh" "$@" 2>&1) || status=$?
+    output=$(env PATH="$work/recorders:$PATH" "${settings[@]}" "$root/scripts/dist.sh" "$@" 2>&1) || status=$?
     echo "$output" >>"$signing_log"
     [ $status -eq 0 ] || echo "$output"
     return $status
