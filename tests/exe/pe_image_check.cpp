@@ -122,7 +122,7 @@ void CheckProgram(const char* path, const PeImage& image, bool signedCopy) {
 
 int main(int argc, char** argv) {
     const bool importsOnly = argc == 3 && std::string(argv[1]) == "--imports";
-    if ((argc != 2 && argc != 3) || (importsOnly && argc != 3)) {
+    if (argc != 2 && argc != 3) {
         std::fprintf(stderr, "usage: pe_image_check EXE [SIGNED_EXE] | --imports EXE\n");
         return 2;
     }
