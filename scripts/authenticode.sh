@@ -28,8 +28,9 @@
 #   signature_thumbprint (SHA-1, as Windows shows it), signature_timestamp
 #   (its time, "yes" when that is not known, or empty), signature_digest
 #   (the program's Authenticode SHA-256 that the signature signs) and
-#   program_digest (the one of EXE as it is).
-# detach_signature SIGNED PEM, remove_signature SIGNED UNSIGNED.
+#   program_digest (the one of EXE as it is); the signature itself, detached,
+#   as PEM in WORK/signature/signature.pem.
+# remove_signature SIGNED UNSIGNED.
 # The functions say what went wrong in one line on stderr, prefixed with the
 # name of the script that sourced them.
 
@@ -309,15 +310,6 @@ read_signature() {
     done
     if [ -z "$signature_digest" ] || [ -z "$program_digest" ] || [ -z "$signature_subject" ]; then
         signing_complaint "cannot make out the signature of $exe; osslsigncode said: $(tail -n 1 "$work/signature/verify.log")"
-        return 1
-    fi
-}
-
-detach_signature() {
-    local said
-    rm -f "$2"
-    if ! said=$(osslsigncode extract-signature -pem -in "$1" -out "$2" 2>&1); then
-        signing_complaint "cannot extract the signature of $1: $(tail -n 1 <<<"$said")"
         return 1
     fi
 }

@@ -74,9 +74,9 @@ package_versions() {
 # FILE: its SHA-256, its size and its name (or NAME), as a checksum line.
 checksum_line() { echo " $(sha256sum "$1" | cut -d' ' -f1) $(stat -c %s "$1") ${2:-$(basename "$1")}"; }
 
-# ZIP EXE UNSIGNED_EXE DATE PACKAGES: what the zip was built from, and how
-# to build it again; when the program is signed, by whom, and with what
-# (the signature is in the stage, under the name it will have beside the zip).
+# ZIP EXE DATE PACKAGES: what the zip was built from, and how to build it
+# again; when the program is signed, by whom, and with what (the signature
+# is in the stage, under the name it will have beside the zip).
 write_buildinfo() {
     local commit changes
     commit=$(git -C "$root" rev-parse HEAD 2>/dev/null) || commit="unknown (not a git checkout)"
@@ -87,7 +87,7 @@ Source: $name
 Version: $version
 Git-Commit: $commit
 Git-Tree: $([ -z "$changes" ] && echo "as committed" || echo "with uncommitted changes")
-Source-Date-Epoch: $4
+Source-Date-Epoch: $3
 Build-Architecture: $(dpkg --print-architecture)
 Build-Release: $(. /etc/os-release && echo "$PRETTY_NAME")
 Checksums-Sha256:
@@ -95,10 +95,10 @@ $(checksum_line "$1")
 $(checksum_line "$2" "$name.exe")
 EOF
     if [ "$signature_signed" = yes ]; then
-        checksum_line "$stage/signature.pem" "$(basename "$detached")"
+        checksum_line "$signature_pem" "$(basename "$detached")"
         cat <<EOF
 Unsigned-Checksums-Sha256:
-$(checksum_line "$3" "$name.exe")
+$(checksum_line "$exe" "$name.exe")
 Signer-Subject: $signature_subject
 Signer-Sha256-Fingerprint: $signature_fingerprint
 Signed-With: $osslsigncode_version
@@ -106,7 +106,7 @@ EOF
         [ -z "${SIGN_TIMESTAMP_URL:-}" ] || echo "Timestamp-URL: $SIGN_TIMESTAMP_URL"
     fi
     echo "Installed-Build-Depends:"
-    echo " ${5//$'\n'/$'\n' }"
+    echo " ${4//$'\n'/$'\n' }"
 }
 
 # TEXT: TEXT made safe as the replacement of a sed `s|...|TEXT|`.
@@ -128,24 +128,22 @@ windows_text() {
         -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e 's/$/\r/' "$1"
 }
 
-# Signs the program in the stage, or attaches SIGNATURE to it, as the
-# variables ask; the facts of its signature, if any, are then at hand.
+# Puts the program into the zip's folder in the stage, signed or with
+# SIGNATURE attached if the variables ask; the facts of its signature, if
+# any, are then at hand (attach_signature reads them as it checks the fit).
 sign_in_stage() {
-    local unsigned=$stage/unsigned.exe signed=$stage/$name.exe
-    cp "$exe" "$unsigned"
+    local signed=$stage/zip/$name.exe
     case $signing_mode in
-    none) cp "$unsigned" "$signed" ;;
-    attach) attach_signature "$SIGNATURE" "$unsigned" "$signed" "$stage/work" || return 1 ;;
+    none) cp "$exe" "$signed" && read_signature "$signed" "$stage/work" || return 1 ;;
+    attach) attach_signature "$SIGNATURE" "$exe" "$signed" "$stage/work" || return 1 ;;
     *)
-        signer_certificate_ok "$stage/work" || return 1
-        sign_program "$unsigned" "$signed" "$date" "$stage/work" || return 1
+        signer_certificate_ok "$stage/work" && sign_program "$exe" "$signed" "$date" "$stage/work" &&
+            read_signature "$signed" "$stage/work" || return 1
         [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
             echo "dist.sh: no SIGN_TIMESTAMP_URL, so the signature holds only while the signing certificate is valid"
         ;;
     esac
-    read_signature "$signed" "$stage/work" || return 1
     if [ "$signature_signed" = yes ]; then
-        detach_signature "$signed" "$stage/signature.pem" || return 1
         osslsigncode_version=$(package_versions osslsigncode) || return 1
     fi
 }
@@ -156,10 +154,10 @@ date=$(source_date)
 toolchain_packages=$(package_versions "${toolchain[@]}")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
+signature_pem=$stage/work/signature/signature.pem  # read_signature leaves it there
 mkdir -p "$stage/work" "$stage/zip"
 sign_in_stage || exit 1
 
-cp "$stage/$name.exe" "$stage/zip/$name.exe"
 sha=$(sha256sum "$stage/zip/$name.exe" | cut -d' ' -f1)
 for readme in "${readmes[@]}"; do
     windows_text "$root/docs/$readme.in" "$sha" >"$stage/zip/$readme"
@@ -174,8 +172,8 @@ touch -d "@$date" "$stage/zip"/*
 # options from $ZIP and $ZIPOPT, which `make verify-release ZIP=...` sets.
 (cd "$stage/zip" && env -u ZIP -u ZIPOPT TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
 
-write_buildinfo "$stage/$name-$version.zip" "$stage/$name.exe" "$stage/unsigned.exe" "$date" \
-    "$toolchain_packages" >"$stage/buildinfo"
+write_buildinfo "$stage/$name-$version.zip" "$stage/zip/$name.exe" "$date" "$toolchain_packages" \
+    >"$stage/buildinfo"
 
 # All is made: into OUT_DIR with it, leaving no signature of an earlier zip.
 mkdir -p "$(dirname "$zip")"
@@ -183,7 +181,7 @@ rm -f "$detached"
 mv "$stage/$name-$version.zip" "$zip"
 echo "$zip: $(stat -c %s "$zip") bytes, SHA-256 $(sha256sum "$zip" | cut -d' ' -f1)"
 if [ "$signature_signed" = yes ]; then
-    mv "$stage/signature.pem" "$detached"
+    mv "$signature_pem" "$detached"
     echo "$detached: the detached signature, by $signature_subject"
 fi
 mv "$stage/buildinfo" "$buildinfo"

@@ -94,10 +94,7 @@ check_whole_zip() {
     for variable in "${signing_variables[@]}"; do
         unset+=(-u "$variable")
     done
-    if [ "$signature_signed" = yes ]; then
-        signature=$work/signature.pem
-        [ -f "$signature" ] || detach_signature "$program" "$signature" || { failed "$what"; return; }
-    fi
+    [ "$signature_signed" = no ] || signature=$signature_pem
     date=$(field Source-Date-Epoch)
     if ! env "${unset[@]}" SIGNATURE="$signature" \
         ${date:+SOURCE_DATE_EPOCH="$date"} "$root/scripts/dist.sh" "$version" "$built" "$again" \
@@ -125,6 +122,7 @@ if ! said=$(unzip -q "$zip" -d "$work/unpacked" 2>&1) || [ ! -f "$work/unpacked/
     verdict
 fi
 program=$work/unpacked/$name.exe
+signature_pem=$work/signature/signature.pem  # read_signature leaves it there
 
 if [ -f "$buildinfo" ]; then
     if buildinfo_names "$zip" "$(basename "$zip")"; then
@@ -161,7 +159,7 @@ if [ "$signature_signed" = yes ]; then
             "the signature signs Authenticode SHA-256 $signature_digest; the program's is $program_digest"
     fi
     if [ -f "$detached" ]; then
-        if detach_signature "$program" "$work/signature.pem" && cmp -s "$work/signature.pem" "$detached"; then
+        if cmp -s "$signature_pem" "$detached"; then
             passed "the .exe.sig beside the zip is the program's signature"
         else
             failed "the .exe.sig beside the zip is the program's signature" "$detached is another signature"
