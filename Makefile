@@ -10,23 +10,36 @@ EXE := build/win32/korvane-icon-size.exe
 # The project's version, kept in one place: the project() line of CMakeLists.txt.
 VERSION := ${shell sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt}
 
-.PHONY: all deps exe exe64 host sanitize test dist verify-release run screenshots bench fresh-check clean
+.PHONY: all deps toolchain exe exe64 host sanitize test dist verify-release run screenshots bench fresh-check lock \
+	clean
 
 all: exe
 
 deps:
 	@scripts/install-deps.sh
 
-exe: deps
-	cmake --preset win32 >/dev/null
-	cmake --build --preset win32 -j $(JOBS)
+# The Debian root, pinned by toolchain.lock, that builds every Windows program:
+# made on first use and kept in ~/.cache/korvane-update, checked against the
+# lock on every use. When the mirror no longer has a locked version it says
+# so, and builds with the mirror's.
+toolchain: deps
+	@scripts/toolchain.sh ensure
+
+exe: toolchain
+	@scripts/toolchain.sh build win32 -j $(JOBS)
 	@echo "$(EXE): version $(VERSION), $$(stat -c %s $(EXE)) bytes, SHA-256 $$(sha256sum $(EXE) | cut -d' ' -f1)"
 
 # The same program and the test driver for x86-64, for testing under 64-bit
 # Wine; never shipped.
-exe64: deps
-	cmake --preset win64 >/dev/null
-	cmake --build --preset win64 -j $(JOBS)
+exe64: toolchain
+	@scripts/toolchain.sh build win64 -j $(JOBS)
+
+# A release is built with the lock's exact versions, or not at all.
+dist verify-release: export KORVANE_EXACT_TOOLCHAIN := 1
+
+# toolchain.lock afresh, with the versions the mirror has now: for a new release.
+lock: deps
+	@scripts/toolchain.sh lock
 
 host: deps
 	cmake --preset host >/dev/null

@@ -215,8 +215,12 @@ attach_signature() {
         return 1
     fi
     rm -f "$signed"
-    osslsigncode attach-signature -sigin "$signature" -CAfile "$work/attached-certs.pem" \
-        -in "$unsigned" -out "$signed" >"$work/attach.log" 2>&1 || true
+    # With the toolchain root's osslsigncode, which the lock pins, on copies
+    # in WORK, which the root sees.
+    cp "$signature" "$work/attaching.sig"
+    cp "$unsigned" "$work/attaching.exe"
+    "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh" run osslsigncode attach-signature -sigin "$work/attaching.sig" \
+        -CAfile "$work/attached-certs.pem" -in "$work/attaching.exe" -out "$signed" >"$work/attach.log" 2>&1 || true
     if [ ! -s "$signed" ]; then
         signing_complaint "osslsigncode could not attach SIGNATURE=$signature: $(head -n 1 "$work/attach.log")"
         return 1

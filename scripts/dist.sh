@@ -17,8 +17,10 @@
 # Beside the zip, not in it, OUT_DIR/korvane-icon-size-VERSION.buildinfo says
 # what it was built from: the commit, the version, the date, the SHA-256 of
 # the zip and of the program (unsigned, and signed with who signed it), and
-# the exact packages that built the program, so that a published release can
-# be built again byte for byte.
+# the Debian release and exact packages of the toolchain root (toolchain.lock)
+# that built the program and made the zip, so that a published release can
+# be built again byte for byte. The zip is made, and a signature attached,
+# with the root's zip and osslsigncode; a key signs on this host, where it is.
 # Nothing is written to OUT_DIR unless all of it can be made.
 #   dist.sh VERSION EXE OUT_DIR
 set -euo pipefail
@@ -28,11 +30,7 @@ source "$root/scripts/authenticode.sh"
 name=korvane-icon-size
 readmes=(README-ja.txt README-en.txt)
 files=("$name.exe" "${readmes[@]}" LICENSE.txt)
-# What turns the source into the program's bytes: the cross compiler, with
-# libgcc and libstdc++; binutils; the mingw-w64 runtime and headers; CMake,
-# which writes the command lines.
-toolchain=(g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686
-    mingw-w64-i686-dev mingw-w64-common cmake)
+toolchain=$root/scripts/toolchain.sh
 
 if [ $# -ne 3 ]; then
     echo "usage: dist.sh VERSION EXE OUT_DIR" >&2
@@ -60,15 +58,14 @@ source_date() {
     fi
 }
 
-# PACKAGE...: their installed versions, one "NAME (= VERSION)," per line, as
-# Debian's own buildinfo files list them.
-package_versions() {
+# PACKAGE: its version on this host, as "NAME (= VERSION)".
+host_version() {
     local listed
-    if ! listed=$(dpkg-query -W -f='${Package} (= ${Version}),\n' "$@" 2>&1); then
-        echo "dist.sh: cannot tell which versions of $* made the program: $listed" >&2
+    if ! listed=$(dpkg-query -W -f='${Package} (= ${Version})' "$1" 2>&1); then
+        echo "dist.sh: cannot tell which version of $1 is installed: $listed" >&2
         return 1
     fi
-    sed '$s/,$//' <<<"$listed"
+    echo "$listed"
 }
 
 # FILE: its SHA-256, its size and its name (or NAME), as a checksum line.
@@ -89,7 +86,7 @@ Git-Commit: $commit
 Git-Tree: $([ -z "$changes" ] && echo "as committed" || echo "with uncommitted changes")
 Source-Date-Epoch: $3
 Build-Architecture: $(dpkg --print-architecture)
-Build-Release: $(. /etc/os-release && echo "$PRETTY_NAME")
+Toolchain-Release: $toolchain_release
 Checksums-Sha256:
 $(checksum_line "$1")
 $(checksum_line "$2" "$name.exe")
@@ -101,8 +98,8 @@ Unsigned-Checksums-Sha256:
 $(checksum_line "$exe" "$name.exe")
 Signer-Subject: $signature_subject
 Signer-Sha256-Fingerprint: $signature_fingerprint
-Signed-With: $osslsigncode_version
 EOF
+        [ -z "$osslsigncode_version" ] || echo "Signed-With: $osslsigncode_version"
         [ -z "${SIGN_TIMESTAMP_URL:-}" ] || echo "Timestamp-URL: $SIGN_TIMESTAMP_URL"
     fi
     echo "Installed-Build-Depends:"
@@ -131,32 +128,37 @@ windows_text() {
 # Puts the program into the zip's folder in the stage, signed or with
 # SIGNATURE attached if the variables ask; the facts of its signature, if
 # any, are then at hand (attach_signature reads them as it checks the fit).
+# A key signs a copy here, on the host; its signature is then detached and
+# attached in the toolchain root, as SIGNATURE= does, so that the signed
+# program depends only on the source, the lock and the signature.
 sign_in_stage() {
     local signed=$stage/zip/$name.exe
+    osslsigncode_version=""
     case $signing_mode in
     none) cp "$exe" "$signed" && read_signature "$signed" "$stage/work" || return 1 ;;
     attach) attach_signature "$SIGNATURE" "$exe" "$signed" "$stage/work" || return 1 ;;
     *)
-        signer_certificate_ok "$stage/work" && sign_program "$exe" "$signed" "$date" "$stage/work" &&
-            read_signature "$signed" "$stage/work" || return 1
+        signer_certificate_ok "$stage/work" && sign_program "$exe" "$stage/work/signed-here.exe" "$date" "$stage/work" &&
+            read_signature "$stage/work/signed-here.exe" "$stage/work" &&
+            cp "$signature_pem" "$stage/work/made-here.sig" &&
+            attach_signature "$stage/work/made-here.sig" "$exe" "$signed" "$stage/work" || return 1
+        osslsigncode_version=$(host_version osslsigncode) || return 1
         [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
             echo "dist.sh: no SIGN_TIMESTAMP_URL, so the signature holds only while the signing certificate is valid"
         ;;
     esac
-    if [ "$signature_signed" = yes ]; then
-        osslsigncode_version=$(package_versions osslsigncode) || return 1
-    fi
 }
 
 [ -f "$exe" ] || { echo "dist.sh: missing $exe: build it with \`make\`" >&2; exit 1; }
 signing_mode || exit 1
 date=$(source_date)
-toolchain_packages=$(package_versions "${toolchain[@]}")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 signature_pem=$stage/work/signature/signature.pem  # read_signature leaves it there
 mkdir -p "$stage/work" "$stage/zip"
 sign_in_stage || exit 1
+toolchain_release=$("$toolchain" release)
+toolchain_packages=$("$toolchain" versions)
 
 sha=$(sha256sum "$stage/zip/$name.exe" | cut -d' ' -f1)
 for readme in "${readmes[@]}"; do
@@ -167,10 +169,11 @@ windows_text "$root/LICENSE" "$sha" >"$stage/zip/LICENSE.txt"
 
 chmod 644 "$stage/zip"/*
 touch -d "@$date" "$stage/zip"/*
-# -X: no extra fields (owner, extended times); -D: no directory entries.
-# Zip stores local time, so the time zone is fixed too; and zip takes
-# options from $ZIP and $ZIPOPT, which `make verify-release ZIP=...` sets.
-(cd "$stage/zip" && env -u ZIP -u ZIPOPT TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
+# The root's zip. -X: no extra fields (owner, extended times); -D: no
+# directory entries. Zip stores local time, so the time zone is fixed too.
+# The root's environment is a clean one, without the $ZIP and $ZIPOPT that
+# zip takes options from and `make verify-release ZIP=...` sets.
+(cd "$stage/zip" && "$toolchain" run env TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
 
 write_buildinfo "$stage/$name-$version.zip" "$stage/zip/$name.exe" "$date" "$toolchain_packages" \
     >"$stage/buildinfo"

@@ -15,13 +15,16 @@ set -euo pipefail
 # shellcheck source=scripts/host-32bit.sh
 source "$(dirname "$0")/host-32bit.sh"
 
+# The Windows programs are built in a Debian root pinned by toolchain.lock
+# (scripts/toolchain.sh), which mmdebstrap makes (through its unshare mode
+# with uidmap, for a user without sudo) and bubblewrap runs commands in; the
+# host builds only the host tests, with g++.
 # Signing: osslsigncode and openssl; for keys in a PKCS#11 token, OpenSSL's
 # PKCS#11 engine. The signing tests make a token with SoftHSM2, set it up with
 # p11tool (gnutls-bin) and answer timestamp queries from python3.
 required=(
     make cmake g++ libgtest-dev cppcheck clang-tidy shellcheck
-    g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-    g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    mmdebstrap bubblewrap uidmap
     wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm zip unzip
     osslsigncode openssl libengine-pkcs11-openssl softhsm2 gnutls-bin python3
 )

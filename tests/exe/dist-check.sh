@@ -90,12 +90,12 @@ readme_md_part_in_readme_ja() {
 }
 
 # RELEASE: the buildinfo names the zip beside it and the program in it by
-# their SHA-256 and size, the commit checked out here, and the packages
-# installed here that built the program; when the program is signed, also
-# the signature beside the zip, the program before signing (the program
-# under test), the signer and osslsigncode's version.
+# their SHA-256 and size, the commit checked out here, and the release and
+# packages of the toolchain root that built the program; when the program is
+# signed, also the signature beside the zip, the program before signing (the
+# program under test), the signer and the version of osslsigncode that signed.
 buildinfo_true() {
-    local release=$1 buildinfo problems=() file package pinned installed
+    local release=$1 buildinfo problems=() file
     buildinfo=$(buildinfo_of "$release")
     field() { sed -n "s/^$1: //p" "$buildinfo"; }
     names() { grep -qx " $(sha256 "$1") $(stat -c %s "$1") ${2:-$(basename "$1")}" "$buildinfo"; }
@@ -104,11 +104,10 @@ buildinfo_true() {
     for file in "$(zip_of "$release")" "$release/unpacked/$name.exe"; do
         names "$file" || problems+=("no checksum line for $(basename "$file") as it is")
     done
-    while read -r package pinned; do
-        pinned=${pinned#(= } pinned=${pinned%),} pinned=${pinned%)}
-        installed=$(dpkg-query -W -f='${Version}' "$package" 2>&1) || true
-        [ "$pinned" = "$installed" ] || problems+=("$package $pinned, but $installed is installed")
-    done < <(sed -n '/^Installed-Build-Depends:/,/^[^ ]/{/^ /p}' "$buildinfo")
+    [ "$(field Toolchain-Release)" = "$("$root/scripts/toolchain.sh" release)" ] ||
+        problems+=("Toolchain-Release: $(field Toolchain-Release)")
+    [ "$(sed -n '/^Installed-Build-Depends:/,/^[^ ]/{s/^ //p}' "$buildinfo")" = "$("$root/scripts/toolchain.sh" versions)" ] ||
+        problems+=("Installed-Build-Depends is not the toolchain root's: $(sed -n '/^Installed-Build-Depends:/,$p' "$buildinfo")")
     grep -q '^ g++-mingw-w64-i686-win32 ' "$buildinfo" || problems+=("no compiler in Installed-Build-Depends")
     if [ -f "$(signature_of "$release")" ]; then
         names "$(signature_of "$release")" || problems+=("no checksum line for the signature")

@@ -6,7 +6,8 @@
 #   run-lint.sh shellcheck
 # clang-tidy reads its checks from .clang-tidy at the top of the tree; it
 # analyses the portable code as the host builds it, and the Windows entry as
-# the mingw-w64 cross build compiles it.
+# the mingw-w64 cross build compiles it, with the headers of the toolchain
+# root that build ran in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -20,11 +21,14 @@ cppcheck)
 clang-tidy)
     host=$2 win32=$3
     clang-tidy --quiet -p "$host" repair/*.cpp app/outcome_notice.cpp
-    # clang does not find mingw-w64's C++ headers by itself.
-    gcc_dir=$(dirname "$(i686-w64-mingw32-g++-win32 -print-libgcc-file-name)")
+    # Only the root's headers: clang would look for mingw-w64's on the host.
+    toolchain=$(scripts/toolchain.sh path)
+    gcc_dirs=("$toolchain"/usr/lib/gcc/i686-w64-mingw32/*-win32)
+    [ -d "${gcc_dirs[0]}" ] || { echo "no i686 mingw-w64 g++ in the toolchain root $toolchain" >&2; exit 1; }
     clang-tidy --quiet -p "$win32" --extra-arg=--target=i686-w64-mingw32 \
-        --extra-arg=-isystem"$gcc_dir/include/c++" \
-        --extra-arg=-isystem"$gcc_dir/include/c++/i686-w64-mingw32" \
+        --extra-arg=-nostdlibinc --extra-arg=-isystem"${gcc_dirs[0]}/include/c++" \
+        --extra-arg=-isystem"${gcc_dirs[0]}/include/c++/i686-w64-mingw32" \
+        --extra-arg=-isystem"$toolchain/usr/i686-w64-mingw32/include" \
         app/win_main.cpp
     ;;
 shellcheck)

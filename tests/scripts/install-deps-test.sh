@@ -17,8 +17,9 @@ failures=0
 write_stand_ins() {  # BIN_DIR
     mkdir -p "$1"
     # As `dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' [PACKAGE...]`:
-    # a bare NAME is listed for amd64 unless it is missing, and for each
-    # architecture `foreign` has it for; with no PACKAGE, what `foreign` holds.
+    # a bare NAME is listed for amd64 unless it is missing (`missing` holding
+    # "*" misses every package), and for each architecture `foreign` has it
+    # for; with no PACKAGE, what `foreign` holds.
     cat >"$1/dpkg-query" <<'EOF'
 #!/bin/sh
 missing=" $(tr '\n' ' ' <"$STANDIN/missing") "
@@ -30,7 +31,7 @@ for package; do
     listed=1
     found=0
     case $missing in
-    *" $package "*) ;;
+    *" $package "* | *" * "*) ;;
     *)
         found=1
         case $package in
@@ -148,6 +149,8 @@ row() {
     [ "$status" -eq "$want_status" ] || problems+=("exit $status, expected $want_status")
     grep -qE "$want_output" <<<"$output" || problems+=("the output does not match /$want_output/")
     grep -qE "$want_calls" <<<"$calls" || problems+=("the apt-get calls do not match /$want_calls/")
+    # The Windows programs are built in the toolchain root, never by the host.
+    ! grep -q 'mingw' <<<"$calls" || problems+=("apt-get is asked for mingw-w64: $(grep -m1 mingw <<<"$calls")")
     [ "$left" = "$want_missing" ] || problems+=("left missing: \"$left\", expected \"$want_missing\"")
     [ "$left_archs" = "$want_archs" ] ||
         problems+=("foreign architectures left: \"$left_archs\", expected \"$want_archs\"")
@@ -166,6 +169,8 @@ write_stand_ins "$work/bin"
 
 row "everything installed: apt is not called" yes "" "" "" "" ok - \
     0 '^$' '^$' "" ""
+row "a fresh machine: what builds the toolchain root is installed, and no cross compiler" yes "*" "" "" "" ok - \
+    0 'installing .*mmdebstrap' 'install .* mmdebstrap bubblewrap uidmap ' "*" "i386"
 row "the update fails: a warning, and the install goes on" yes "xvfb" "" "" "" fails - \
     0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' "" ""
 row "32-bit Wine cannot be installed: the rest is, the reason is printed, the i386 it added goes" \

@@ -1,0 +1,378 @@
+#!/usr/bin/env bash
+# The toolchain that builds every Windows program here: a minimal Debian root
+# holding exactly the package versions that toolchain.lock pins, so that the
+# program's bytes depend on the source and the lock, not on the machine.
+#
+#   toolchain.sh ensure                makes the root, or checks the cached one
+#   toolchain.sh check                 says whether the root holds its versions
+#   toolchain.sh build PRESET ARGS...  configures and builds a CMake preset in the root
+#   toolchain.sh run COMMAND...        runs COMMAND in the root, in this directory
+#   toolchain.sh versions              the root's locked packages, as a buildinfo lists them
+#   toolchain.sh release               the Debian release the lock names
+#   toolchain.sh path                  the root's directory
+#   toolchain.sh lock                  writes the lock afresh from the mirror's versions
+#
+# The lock: its first line names the Debian release ("Debian: trixie"), then
+# one PACKAGE=VERSION a line. The root is made by mmdebstrap from the mirror
+# (DEBIAN_MIRROR, else deb.debian.org) and kept in the cache
+# ($XDG_CACHE_HOME, else ~/.cache, under korvane-update/), named by the hash
+# of the versions it holds; before each use its dpkg database is checked
+# against them, and it is made again when they differ. It is made as root,
+# through mmdebstrap's unshare mode where the user has subordinate ids, or
+# else through sudo; either way the cached tree belongs to the user. Commands
+# run in it through bubblewrap, as the user, without network, with the
+# checkout and the temporary directory bound at their own paths.
+#
+# When the mirror no longer has a locked version, the root takes the mirror's
+# instead, and `ensure` says so in one line: the program may then differ from
+# the release's bytes. KORVANE_EXACT_TOOLCHAIN=1 (make dist, make
+# verify-release) refuses that, in one line, before anything is made.
+# KORVANE_TOOLCHAIN_LOCK=FILE uses another lock than the tree's.
+set -euo pipefail
+checkout=$(cd "$(dirname "$0")/.." && pwd)
+lock_file=${KORVANE_TOOLCHAIN_LOCK:-$checkout/toolchain.lock}
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/korvane-update
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+# Roots of other locks that have gone unused this many days are removed when
+# a new one is made.
+keep_days=30
+
+say() { echo "toolchain: $*" >&2; }
+listed() {  # ITEM...: "ITEM, ITEM, ..."
+    local out="" item
+    for item; do
+        out+="${out:+, }$item"
+    done
+    echo "$out"
+}
+fail() {
+    say "$*"
+    exit 1
+}
+
+# --- The lock ---------------------------------------------------------------
+
+# FILE [any]: the lock's release and pins, checked: "Debian: RELEASE", then
+# its PACKAGE=VERSION lines, sorted. With "any", a VERSION may be empty
+# (`make lock` fills it in).
+read_lock() {
+    local file=$1 header="" line pins=() version='[A-Za-z0-9.+~:-]+'
+    [ "${2:-}" != any ] || version='[A-Za-z0-9.+~:-]*'
+    [ -f "$file" ] || fail "no lock at $file"
+    {
+        IFS= read -r header || true
+        while IFS= read -r line || [ -n "$line" ]; do
+            [[ $line =~ ^[a-z0-9][a-z0-9+.-]+=$version$ ]] ||
+                fail "$file: not a PACKAGE=VERSION line: $(printf '%q' "$line")"
+            pins+=("$line")
+        done
+    } <"$file"
+    [[ $header =~ ^Debian:\ [a-z]+$ ]] || fail "$file: its first line must name the release, like \"Debian: trixie\""
+    [ ${#pins[@]} -gt 0 ] || fail "$file pins no package"
+    line=$(printf '%s\n' "${pins[@]}" | cut -d= -f1 | sort | uniq -d | head -n 1)
+    [ -z "$line" ] || fail "$file pins $line twice"
+    echo "$header"
+    printf '%s\n' "${pins[@]}" | LC_ALL=C sort
+}
+
+release_of() { sed -n '1s/^Debian: //p' <<<"$1"; }
+pins_of() { sed '1d' <<<"$1"; }
+names_of() { pins_of "$1" | cut -d= -f1; }
+hash_of() { sha256sum <<<"$1" | cut -c1-16; }
+
+# --- The root ---------------------------------------------------------------
+
+root_dir() { echo "$cache/root-$1"; }
+marker() { echo "$1/.korvane-toolchain"; }
+
+# DIR LOCK_TEXT: the pins that the dpkg database in DIR does not hold, as
+# "PACKAGE LOCKED HELD" lines; nothing when it holds them all.
+root_differences() {
+    local dir=$1 text=$2
+    {
+        # shellcheck disable=SC2046  # package names hold no blanks
+        dpkg-query --admindir="$dir/var/lib/dpkg" -W -f='${Package} ${Version} ${db:Status-Abbrev}\n' \
+            $(names_of "$text") 2>/dev/null || true
+    } | awk -v pins="$(pins_of "$text")" '
+        $3 == "ii" { held[$1] = $2 }
+        END {
+            n = split(pins, lines, "\n")
+            for (i = 1; i <= n; i++) {
+                name = substr(lines[i], 1, index(lines[i], "=") - 1)
+                locked = substr(lines[i], index(lines[i], "=") + 1)
+                if (held[name] != locked) print name, locked, (name in held ? held[name] : "(none)")
+            }
+        }'
+}
+
+# HASH LOCK_TEXT: whether the cached root HASH is whole and holds LOCK_TEXT.
+root_holds() {
+    local dir
+    dir=$(root_dir "$1")
+    [ -f "$(marker "$dir")" ] && [ "$(cat "$(marker "$dir")")" = "$2" ] &&
+        [ -z "$(root_differences "$dir" "$2")" ]
+}
+
+# --- What the mirror offers -------------------------------------------------
+
+# LOCK_TEXT: for each pin, the versions the mirror offers, as
+# "PACKAGE VERSION..." lines, from an apt of our own in a scratch directory:
+# no privileges needed, and nothing of the host's apt changes.
+offered_versions() {
+    local text=$1 scratch status=0
+    scratch=$(mktemp -d)
+    mkdir -p "$scratch/etc/apt/apt.conf.d" "$scratch/etc/apt/preferences.d" "$scratch/etc/apt/sources.list.d" \
+        "$scratch/var/lib/apt/lists/partial" "$scratch/var/cache/apt/archives/partial" "$scratch/var/lib/dpkg"
+    : >"$scratch/var/lib/dpkg/status"
+    echo "deb [signed-by=$keyring] $mirror $(release_of "$text") main" >"$scratch/etc/apt/sources.list"
+    printf '%s\n' "Dir \"$scratch/\";" "Dir::State::status \"$scratch/var/lib/dpkg/status\";" \
+        "APT::Architecture \"$(dpkg --print-architecture)\";" \
+        "APT::Architectures \"$(dpkg --print-architecture)\";" \
+        "APT::Sandbox::User \"$(id -un)\";" 'Acquire::Languages "none";' >"$scratch/apt.conf"
+    APT_CONFIG=$scratch/apt.conf timeout 300 apt-get update -q >"$scratch/update.log" 2>&1 || status=$?
+    if [ $status -ne 0 ] || grep -q '^E: ' "$scratch/update.log"; then
+        say "cannot read what $mirror offers for Debian $(release_of "$text"):" \
+            "$(grep -m1 '^E: ' "$scratch/update.log" || tail -n 1 "$scratch/update.log")"
+        rm -rf "$scratch"
+        return 1
+    fi
+    # shellcheck disable=SC2046  # package names hold no blanks
+    APT_CONFIG=$scratch/apt.conf apt-cache madison $(names_of "$text") 2>/dev/null |
+        awk -F'[|]' '{ gsub(/ /, "", $1); gsub(/ /, "", $2); v[$1] = v[$1] " " $2 } END { for (p in v) print p v[p] }'
+    rm -rf "$scratch"
+}
+
+# LOCK_TEXT EXACT: sets resolved_text to the lock as the root will hold it.
+# A pin whose version the mirror lacks takes the mirror's highest, and goes
+# to `drift` as "PACKAGE LOCKED OFFERED"; unless EXACT is 1, when that
+# fails, naming them all. A package the mirror does not have fails too.
+resolve() {
+    local text=$1 exact=$2 offers package version line versions missing=()
+    offers=$(offered_versions "$text") || return 1
+    drift=()
+    resolved_text="Debian: $(release_of "$text")"
+    while IFS='=' read -r package version; do
+        line=$(grep -m1 "^$package " <<<"$offers") || {
+            say "$mirror has no package $package for Debian $(release_of "$text")"
+            return 1
+        }
+        read -ra versions <<<"${line#* }"
+        if [ -n "$version" ] && printf '%s\n' "${versions[@]}" | grep -qxF -- "$version"; then
+            resolved_text+=$'\n'"$package=$version"
+            continue
+        fi
+        if [ -n "$version" ]; then
+            missing+=("$package=$version (it has ${versions[0]})")
+            drift+=("$package $version ${versions[0]}")
+        fi
+        resolved_text+=$'\n'"$package=${versions[0]}"
+    done < <(pins_of "$text")
+    if [ "$exact" = 1 ] && [ ${#missing[@]} -gt 0 ]; then
+        say "$mirror no longer has $(listed "${missing[@]}"), so the release's bytes" \
+            "cannot be built: \`make lock\` updates the lock for a new release, and DEBIAN_MIRROR=URL takes" \
+            "the packages from another mirror, such as an archive of past versions (snapshot.debian.org)"
+        return 1
+    fi
+}
+drift=()
+
+drift_warning() {  # "PACKAGE LOCKED OFFERED"...
+    local entry package locked offered entries=()
+    for entry; do
+        read -r package locked offered <<<"$entry"
+        entries+=("$package $locked (locked) vs $offered (the mirror's)")
+    done
+    say "warning: the mirror no longer has every locked version, so the toolchain has its own:" \
+        "$(listed "${entries[@]}"); the program built may differ from the release's bytes"
+}
+
+# How mmdebstrap gets the privileges a root needs.
+mmdebstrap_command() {
+    if [ "$(id -u)" -eq 0 ]; then
+        mmdebstrap=(mmdebstrap --mode=root)
+    elif grep -q "^$(id -un):" /etc/subuid 2>/dev/null && command -v newuidmap >/dev/null; then
+        mmdebstrap=(mmdebstrap --mode=unshare)
+    else
+        mmdebstrap=(sudo mmdebstrap --mode=root)
+    fi
+}
+
+# LOCK_TEXT: makes the root that holds it, in a directory of its own that
+# takes the place of the cached one only once it is whole and checked.
+make_root() {
+    local text=$1 hash dir new log started statuses wrong
+    hash=$(hash_of "$text")
+    dir=$(root_dir "$hash")
+    new=$dir.new-$$ log=$dir.log started=$SECONDS
+    mmdebstrap_command
+    say "making the Debian $(release_of "$text") toolchain root, once, in $dir (a minute or two; log: $log)"
+    rm -rf "$new"
+    mkdir -p "$new"
+    # shellcheck disable=SC2064  # the directory is known now
+    trap "rm -rf '$new'" EXIT
+    trap 'exit 130' INT TERM
+    # As a tarball, unpacked here, so that the tree belongs to whoever runs
+    # this; the device files that only root may make stay out, as bubblewrap
+    # gives the root a /dev of its own.
+    set +e
+    timeout 1800 "${mmdebstrap[@]}" --variant=apt --format=tar --include="$(pins_of "$text" | paste -sd,)" \
+        --aptopt='Acquire::Languages "none"' "$(release_of "$text")" - "$mirror" 2>"$log" |
+        tar -C "$new" -x --exclude='./dev/*'
+    statuses=("${PIPESTATUS[@]}")
+    set -e
+    if [ "${statuses[0]}" -ne 0 ] || [ "${statuses[1]}" -ne 0 ]; then
+        fail "mmdebstrap could not make the root (exit ${statuses[0]}, tar ${statuses[1]}):" \
+            "$(grep -m1 '^E: ' "$log" || tail -n 1 "$log")"
+    fi
+    echo "$text" >"$(marker "$new")"
+    wrong=$(root_differences "$new" "$text")
+    [ -z "$wrong" ] || fail "the root made does not hold the lock's versions: ${wrong//$'\n'/; }"
+    rm -rf "$dir"
+    mv "$new" "$dir"
+    trap - EXIT INT TERM
+    say "made $dir in $((SECONDS - started)) s: $(du -sh "$dir" | cut -f1)"
+    prune_roots "$dir"
+}
+
+prune_roots() {  # KEEP: the root just made
+    local old
+    for old in "$cache"/root-*/; do
+        old=${old%/}
+        if [ "$old" != "$1" ] && [ -f "$(marker "$old")" ] &&
+            [ -n "$(find "$(marker "$old")" -mtime +"$keep_days")" ]; then
+            say "removing $old, unused for $keep_days days"
+            rm -rf "$old"
+        fi
+    done
+}
+
+# WARN: sets `root` to the root of the lock, making it when no cached root
+# holds the lock's versions; with WARN 1, says which versions are the
+# mirror's instead of the lock's. The cache is locked meanwhile, so that two
+# builds do not make it twice.
+ensure_root() {
+    local warn=$1 text hash note resolved_hash exact=${KORVANE_EXACT_TOOLCHAIN:-0}
+    text=$(read_lock "$lock_file")
+    hash=$(hash_of "$text")
+    # A lock whose versions the mirror lacked: the hash of what was made
+    # instead, the lines of `drift`, a blank line, and what was made.
+    note=$cache/lock-$hash.drift
+    mkdir -p "$cache"
+    exec 9>"$cache/lock"
+    flock -w 1800 9 || fail "another build has held $cache/lock for 30 minutes"
+    if root_holds "$hash" "$text"; then
+        root=$(root_dir "$hash")
+    elif [ "$exact" != 1 ] && [ -s "$note" ] && root_holds "$(head -n 1 "$note")" "$(sed '1,/^$/d' "$note")"; then
+        root=$(root_dir "$(head -n 1 "$note")")
+        mapfile -t drift < <(sed -n '2,/^$/{/^$/d;p}' "$note")
+    else
+        resolve "$text" "$exact" || exit 1
+        resolved_hash=$(hash_of "$resolved_text")
+        [ ${#drift[@]} -eq 0 ] || printf '%s\n' "$resolved_hash" "${drift[@]}" "" "$resolved_text" >"$note"
+        root_holds "$resolved_hash" "$resolved_text" || make_root "$resolved_text"
+        root=$(root_dir "$resolved_hash")
+    fi
+    if [ "$warn" = 1 ] && [ ${#drift[@]} -gt 0 ]; then
+        drift_warning "${drift[@]}"
+    fi
+    touch "$(marker "$root")"
+    exec 9>&-
+}
+
+# --- Running in the root ----------------------------------------------------
+
+# COMMAND...: COMMAND in the root, through bubblewrap: the root's /usr, /etc,
+# /var and /opt read-only and its links as they are; this checkout, the
+# temporary directory and the working directory at their own paths; no
+# network, and a clean environment. The user stays who they are, so what the
+# command writes is theirs.
+run_in_root() {
+    local args=() entry name binds=("$checkout" /tmp) bind
+    for entry in "$root"/*; do
+        name=${entry##*/}
+        if [ -L "$entry" ]; then
+            args+=(--symlink "$(readlink "$entry")" "/$name")
+        elif [ -d "$entry" ] && [[ $name =~ ^(usr|etc|var|opt)$ ]]; then
+            args+=(--ro-bind "$entry" "/$name")
+        fi
+    done
+    [ -z "${TMPDIR:-}" ] || binds+=("$TMPDIR")
+    [[ $PWD/ == "$checkout"/* || $PWD/ == /tmp/* ]] || binds+=("$PWD")
+    # Each directory before the ones inside it.
+    mapfile -t binds < <(printf '%s\n' "${binds[@]}" | LC_ALL=C sort -u)
+    for bind in "${binds[@]}"; do
+        args+=(--bind "$bind" "$bind")
+    done
+    bwrap "${args[@]}" --proc /proc --dev /dev --chdir "$PWD" --unshare-all --die-with-parent --clearenv \
+        --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@"
+}
+
+# PRESET ARGS...: configures and builds the preset in the root. A build
+# directory that another toolchain made is made afresh, since its objects
+# would otherwise count as up to date.
+build_preset() {
+    local preset=$1 dir stamp
+    shift
+    dir=$checkout/build/$preset
+    stamp=$dir/.toolchain-root
+    if [ -d "$dir" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$root" ]; then
+        rm -rf "$dir"
+    fi
+    cd "$checkout"
+    run_in_root cmake --preset "$preset" >/dev/null
+    echo "$root" >"$stamp"
+    run_in_root cmake --build --preset "$preset" "$@"
+}
+
+# --- make lock --------------------------------------------------------------
+
+write_lock() {
+    local text old changes
+    text=$(read_lock "$lock_file" any)
+    old=$(pins_of "$text")
+    text=$(echo "Debian: $(release_of "$text")" && names_of "$text" | sed 's/$/=/')
+    resolve "$text" 0 || exit 1
+    echo "$resolved_text" >"$lock_file"
+    changes=$(diff <(echo "$old") <(pins_of "$resolved_text") | sed -n 's/^> //p' | paste -sd' ') || true
+    echo "$lock_file: $(pins_of "$resolved_text" | wc -l) packages, as $mirror has them${changes:+; changed: $changes}"
+}
+
+case ${1:-} in
+ensure) ensure_root 1 ;;
+check)
+    ensure_root 0
+    wrong=$(root_differences "$root" "$(cat "$(marker "$root")")")
+    [ -z "$wrong" ] || fail "$root does not hold its versions: ${wrong//$'\n'/; }"
+    echo "$root holds its $(pins_of "$(cat "$(marker "$root")")" | wc -l) locked packages at their versions"
+    ;;
+build)
+    [ $# -ge 2 ] || fail "usage: toolchain.sh build PRESET [ARGS...]"
+    ensure_root 0
+    shift
+    build_preset "$@"
+    ;;
+run)
+    [ $# -ge 2 ] || fail "usage: toolchain.sh run COMMAND..."
+    ensure_root 0
+    shift
+    run_in_root "$@"
+    ;;
+versions)
+    ensure_root 0
+    # shellcheck disable=SC2046  # package names hold no blanks
+    dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Package} (= ${Version}),\n' \
+        $(names_of "$(read_lock "$lock_file")") | sed '$s/,$//'
+    ;;
+path)
+    ensure_root 0
+    echo "$root"
+    ;;
+release) release_of "$(read_lock "$lock_file")" ;;
+lock) write_lock ;;
+*)
+    echo "usage: toolchain.sh ensure | check | build PRESET [ARGS...] | run COMMAND... | versions | release | path |" \
+        "lock" >&2
+    exit 2
+    ;;
+esac
