@@ -4,12 +4,14 @@
 # main, updates and security suites and then only a compiler, CMake, make,
 # git, python3, GoogleTest, ca-certificates and sudo (made once and kept under
 # build/fresh-check/), is copied afresh; a clean clone of HEAD goes in, and
-# there, as root, `make run` and then `make test` run. One line per release:
-# pass or fail, the time taken, and the program's size and SHA-256. Everything
-# the two commands printed is in build/fresh-check/RELEASE.log.
-# Needs root, for debootstrap, chroot and mounts; installs debootstrap when it
-# is missing. Each root shares this host's kernel, so 32-bit code runs there
-# only where it runs here.
+# there, as root, `make run`, `make test` and `make dist` run. One line per
+# release: pass or fail, the time taken, and the SHA-256 of the program and of
+# the zip. Everything they printed is in build/fresh-check/RELEASE.log. Since
+# every release builds in the same pinned toolchain root, the program and the
+# zip must be the same bytes on all of them: it fails when they are not.
+# Needs root, for debootstrap and the mounts; installs debootstrap and
+# bubblewrap when they are missing. Each root shares this host's kernel, so
+# 32-bit code runs there only where it runs here.
 #   fresh-check.sh [RELEASE...]     bookworm and trixie when none is named
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,21 +23,6 @@ tools=(g++ cmake make git python3 libgtest-dev ca-certificates sudo)
 limit=45m
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-# Inside a mount namespace of its own (see in_root): mounts what programs
-# expect, then runs the command in the root with a new user's environment.
-# The root shares this host's /tmp: X servers on one host share one set of
-# display numbers, and xvfb-run picks a free one by the lock files in /tmp.
-if [ "${1:-}" = --enter ]; then
-    target=$2
-    shift 2
-    mount -t proc proc "$target/proc"
-    mount --rbind /sys "$target/sys"
-    mount --rbind /dev "$target/dev"
-    mount --bind /tmp "$target/tmp"
-    cp /etc/resolv.conf "$target/etc/resolv.conf"
-    exec chroot "$target" /usr/bin/env -i HOME=/root PATH=$path LANG=C.UTF-8 TERM=dumb "$@"
-fi
-
 release_name() {  # RELEASE: how people call it
     case $1 in
     bookworm) echo "Debian 12 (bookworm)" ;;
@@ -44,17 +31,32 @@ release_name() {  # RELEASE: how people call it
     esac
 }
 
-# in_root ROOT COMMAND...: COMMAND in ROOT. The mounts live in a mount
-# namespace that ends with the command, so nothing stays mounted under build/.
-in_root=(unshare --mount --propagation private -- "$0" --enter)
+# ROOT COMMAND...: COMMAND in ROOT, stopped after $limit, as root with all
+# its capabilities (the toolchain root is made there with mmdebstrap, and
+# entered with bubblewrap) and a new user's environment. The mounts live in a
+# mount namespace that ends with the command, so nothing stays mounted under
+# build/; and ROOT is the root of that namespace, not a chroot, in which no
+# sandbox could be made. The root shares this host's /tmp: X servers on one host share one set
+# of display numbers, and xvfb-run picks a free one by the lock files in /tmp.
+in_root() {
+    local target=$1
+    shift
+    cp /etc/resolv.conf "$target/etc/resolv.conf"
+    timeout "$limit" bwrap --bind "$target" / --dev-bind /dev /dev --proc /proc --bind /sys /sys --bind /tmp /tmp \
+        --cap-add ALL --unshare-pid --unshare-ipc --unshare-uts --die-with-parent --chdir / \
+        -- /usr/bin/env -i HOME=/root PATH=$path LANG=C.UTF-8 TERM=dumb "$@"
+}
 
 # Minutes and seconds, from seconds.
 duration() { printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); }
 
-install_debootstrap() {
-    command -v debootstrap >/dev/null 2>&1 && return 0
-    echo "fresh-check: installing debootstrap"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+install_tools() {
+    local missing=()
+    command -v debootstrap >/dev/null 2>&1 || missing+=(debootstrap)
+    command -v bwrap >/dev/null 2>&1 || missing+=(bubblewrap)
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "fresh-check: installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # RELEASE BASE: the cached minimal root, made when it is not there yet.
@@ -70,7 +72,7 @@ make_base() {
     fi
     printf 'deb %s %s main\n' "$mirror" "$release" "$mirror" "$release-updates" \
         "$security_mirror" "$release-security" >"$base/etc/apt/sources.list"
-    if ! "${in_root[@]}" "$base" bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get dist-upgrade -y -qq &&
+    if ! in_root "$base" bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get dist-upgrade -y -qq &&
             DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" && apt-get clean' tools "${tools[@]}" \
             >>"$log" 2>&1; then
         echo "fresh-check: could not install ${tools[*]} in the $release root: $(tail -n 1 "$log")" >&2
@@ -79,42 +81,71 @@ make_base() {
     touch "$base/.fresh-check-base"
 }
 
-# RELEASE: one fresh run, and its line.
+# FILE: its size with thousands separated, and its SHA-256.
+figures() { echo "$(stat -c %s "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes, SHA-256 $(sha256sum "$1" | cut -d' ' -f1)"; }
+
+# RELEASE: one fresh run, and its line; the SHA-256 of its program and zip
+# go to $work/RELEASE.sha256.
 check_release() {
     local release=$1 base=$work/$1.base run=$work/$1.run log=$work/$1.log
-    local start status=0 run_time test_time verdict exe figures
+    local start status=0 run_time test_time verdict checkout exe zip
+    rm -f "$work/$release.sha256"
     make_base "$release" "$base" || return 1
     rm -rf "$run"
     cp -a "$base" "$run"
-    git clone --quiet --no-hardlinks "$root" "$run/root/korvane-update"
+    checkout=$run/root/korvane-update
+    git clone --quiet --no-hardlinks "$root" "$checkout"
     start=$SECONDS
-    timeout "$limit" "${in_root[@]}" "$run" make -C /root/korvane-update run >"$log" 2>&1 || status=$?
+    in_root "$run" make -C /root/korvane-update run >"$log" 2>&1 || status=$?
     run_time=$((SECONDS - start))
     if [ $status -eq 0 ]; then
-        timeout "$limit" "${in_root[@]}" "$run" make -C /root/korvane-update test >>"$log" 2>&1 || status=$?
+        in_root "$run" make -C /root/korvane-update test >>"$log" 2>&1 || status=$?
     fi
     test_time=$((SECONDS - start - run_time))
+    if [ $status -eq 0 ]; then
+        in_root "$run" make -C /root/korvane-update dist >>"$log" 2>&1 || status=$?
+    fi
     verdict=pass
     [ $status -eq 0 ] || verdict="FAIL (exit $status, log: $log)"
-    exe=$run/root/korvane-update/build/win32/korvane-icon-size.exe
-    figures="no program built"
-    if [ -f "$exe" ]; then
-        figures="korvane-icon-size.exe $(stat -c %s "$exe" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes, SHA-256 $(sha256sum "$exe" | cut -d' ' -f1)"
-    fi
-    echo "$(release_name "$release"): $verdict in $(duration $((run_time + test_time))) (make run $(duration "$run_time"), make test $(duration "$test_time")); $figures"
+    exe=$checkout/build/win32/korvane-icon-size.exe
+    zip=$(echo "$checkout"/dist/korvane-icon-size-*.zip)
+    echo "$(release_name "$release"): $verdict in $(duration $((run_time + test_time))) (make run" \
+        "$(duration "$run_time"), make test $(duration "$test_time")); program:" \
+        "$([ -f "$exe" ] && figures "$exe" || echo "none built"); zip: $([ -f "$zip" ] && figures "$zip" || echo "none made")"
+    [ $status -ne 0 ] || sha256sum "$exe" "$zip" | cut -d' ' -f1 >"$work/$release.sha256"
     return $((status != 0))
 }
 
+# RELEASE...: whether every release that passed built the same program and
+# zip.
+same_bytes() {
+    local release first="" differ=()
+    for release; do
+        [ -f "$work/$release.sha256" ] || continue
+        if [ -z "$first" ]; then
+            first=$release
+        elif ! cmp -s "$work/$first.sha256" "$work/$release.sha256"; then
+            differ+=("$release")
+        fi
+    done
+    if [ ${#differ[@]} -gt 0 ]; then
+        echo "fresh-check: FAIL: ${differ[*]} built another program or zip than $first"
+        return 1
+    fi
+    [ -z "$first" ] || echo "fresh-check: the program and the zip are the same bytes from every release that passed"
+}
+
 if [ "$(id -u)" -ne 0 ]; then
-    echo "fresh-check: run it as root: it makes Debian roots with debootstrap and runs commands in them with chroot" >&2
+    echo "fresh-check: run it as root: it makes Debian roots with debootstrap, and runs commands in them as root" >&2
     exit 1
 fi
 releases=("$@")
 [ ${#releases[@]} -gt 0 ] || releases=(bookworm trixie)
-install_debootstrap
+install_tools
 mkdir -p "$work"
 failed=0
 for release in "${releases[@]}"; do
     check_release "$release" || failed=1
 done
+same_bytes "${releases[@]}" || failed=1
 exit $failed
