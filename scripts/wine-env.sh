@@ -15,6 +15,12 @@
 #   32-bit code, ROOT/build/win64, saying so in one line first.
 # wine ARGS, wineserver ARGS: the chosen loader, with the ANSI code page 932
 #   (Japanese) as on a Japanese Windows, and the server.
+# wine_launch ARGS: `wine ARGS`, tried again after 2 s, at most twice, when
+#   Wine itself could not start it: when the loader exits saying it could not
+#   reach a wine server, so that no process could start. It says so in one
+#   line starting "retry" each time, on stderr and at the end of the file
+#   $KORVANE_WINE_RETRIES when that is set. Any other failure, the program's
+#   own above all, returns its status at once.
 # wine_env PREFIX: the environment for the prefix at PREFIX.
 # wine_prefix PREFIX: the same, and makes a prefix of the chosen kind there
 #   when there is none, without the Mono and Gecko installers, which nothing
@@ -65,6 +71,30 @@ wine_for_host() {
 wine() { LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 "$wine_loader" "$@"; }
 wineserver() { "$WINESERVER" "$@"; }
 
+# What the loader says before it exits 1 when it cannot reach a wine server
+# (server_connect_error, in Wine's dlls/ntdll/unix/server.c).
+wine_refusal='^wine: (a wine server seems to be running, but I cannot connect to it|for some mysterious reason, the wine server (failed to run|never started))'
+
+wine_launch() {
+    local errors status tries=0 refusal
+    errors=$(mktemp)
+    while :; do
+        status=0
+        wine "$@" 2>"$errors" || status=$?
+        cat "$errors" >&2
+        refusal=$(grep -m 1 -E "$wine_refusal" "$errors") || true
+        if [ $status -eq 0 ] || [ -z "$refusal" ] || [ $tries -eq 2 ]; then
+            break
+        fi
+        tries=$((tries + 1))
+        echo "retry wine $1 exited $status: ${refusal%.}; trying again in 2 s ($tries of 2)" |
+            tee -a "${KORVANE_WINE_RETRIES:-/dev/null}" >&2
+        sleep 2
+    done
+    rm -f "$errors"
+    return $status
+}
+
 wine_env() {
     WINEPREFIX=$(realpath -m "$1")  # Wine takes only an absolute path
     export WINEPREFIX
@@ -79,7 +109,8 @@ wine_prefix() {
     fi
     local log=$WINEPREFIX.log status=0
     mkdir -p "$(dirname "$WINEPREFIX")"
-    WINEARCH=$wine_arch wine wineboot --init >"$log" 2>&1 || status=$?
+    WINEARCH=$wine_arch wine_launch wineboot --init >"$log" 2>&1 || status=$?
+    grep '^retry ' "$log" >&2 || true  # wine_launch's lines, which the log took too
     wineserver --wait || true
     if [ $status -ne 0 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "could not make a $wine_arch Wine prefix at $WINEPREFIX (wineboot exit $status): $(tail -n 1 "$log")" >&2
@@ -93,7 +124,7 @@ wine_prefix() {
 }
 
 wine_unmanaged() {
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+    wine_launch reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 }
 
 windows_path() {

@@ -50,8 +50,33 @@ struct Scenario {
     Bytes data;
     const char* arguments;
     After after;
-    const std::string* text;
+    const std::string* text;  // what the box must say; none when the program must not start
+    // Launches that fail, scripted, before CreateProcessA itself is called:
+    // the error each one fails with, in order.
+    std::vector<DWORD> refusals = {};
+    // 0 when the program must start in the end; else the error its launch
+    // must fail with, once every scripted refusal is used.
+    DWORD launchFails = 0;
 };
+
+// The scripted refusals of the scenario that runs now, and how many of them
+// RefusingCreateProcessA has given.
+std::vector<DWORD> gRefusals;
+size_t gRefused = 0;
+
+// CreateProcessA as a Wine that refuses launches answers it: each call fails
+// with the next scripted error until none is left, then CreateProcessA runs.
+BOOL WINAPI RefusingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                                   LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                                   LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+                                   LPPROCESS_INFORMATION processInformation) {
+    if (gRefused < gRefusals.size()) {
+        SetLastError(gRefusals[gRefused++]);
+        return FALSE;
+    }
+    return CreateProcessA(application, commandLine, processAttributes, threadAttributes, inheritHandles,
+                          creationFlags, environment, currentDirectory, startupInfo, processInformation);
+}
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 Bytes Sz(const std::string& text) { return Text(text) + Bytes{0}; }  // with its NUL, as REG_SZ stores it
@@ -102,6 +127,17 @@ std::vector<Scenario> Scenarios() {
          After::Unchanged, &kSucceededText},
         {"arguments are ignored: a missing key still fails", Prepare::NoKey, REG_NONE, {}, " 32",
          After::KeyStillMissing, &kFailedText},
+        // Launches that Wine refuses, scripted: those it refuses for its own
+        // reasons are tried again, at most twice; a program's own fault is not.
+        {"Wine refuses the launch once (1359, scripted): tried again, a zero is rewritten", Prepare::KeyWithValue,
+         REG_SZ, Sz("0"), "", After::Rewritten, &kSucceededText, {ERROR_INTERNAL_ERROR}},
+        {"Wine cannot fork once (8, scripted): tried again, a zero is rewritten", Prepare::KeyWithValue, REG_SZ,
+         Sz("0"), "", After::Rewritten, &kSucceededText, {ERROR_NOT_ENOUGH_MEMORY}},
+        {"Wine refuses the launch three times (1359, scripted): fails naming 1359, nothing changed",
+         Prepare::KeyWithValue, REG_SZ, Sz("0"), "", After::Unchanged, nullptr,
+         {ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR}, ERROR_INTERNAL_ERROR},
+        {"a bad image (193, scripted) is not tried again: fails naming 193, nothing changed", Prepare::KeyWithValue,
+         REG_SZ, Sz("0"), "", After::Unchanged, nullptr, {ERROR_BAD_EXE_FORMAT}, ERROR_BAD_EXE_FORMAT},
     };
 }
 
@@ -162,19 +198,48 @@ bool CheckRegistryAfter(const Scenario& scenario, const KeySnapshot& before, std
     return SameKey(expected, after, error);
 }
 
-bool RunScenario(const std::string& exe, const Scenario& scenario, const KeySnapshot& baseline) {
+// A launch that must fail: StartProgram gives up naming the expected error,
+// with every scripted refusal used, so neither one try too many nor too few.
+bool LaunchFails(const std::string& exe, const Scenario& scenario, ProgramRun& run, std::string& error) {
+    std::string launchError;
+    if (StartProgram(exe, scenario.arguments, run, launchError, &RefusingCreateProcessA)) {
+        error = "the program started; its launch should have failed with " + std::to_string(scenario.launchFails);
+        return false;
+    }
+    const std::string expected = "failed with " + std::to_string(scenario.launchFails) + " for ";
+    if (launchError.find(expected) == std::string::npos || gRefused != gRefusals.size()) {
+        error = "expected a failure with " + std::to_string(scenario.launchFails) + " after " +
+                std::to_string(gRefusals.size()) + " launches, got " + std::to_string(gRefused) +
+                " scripted refusals and: " + launchError;
+        return false;
+    }
+    return true;
+}
+
+// Runs one scenario and adds to `wineRetries` the launches it tried again
+// that Wine itself refused: the scripted refusals come first, so a retry
+// beyond them was Wine's.
+bool RunScenario(const std::string& exe, const Scenario& scenario, const KeySnapshot& baseline, int& wineRetries) {
     std::string error;
     KeySnapshot before;
     ProgramRun run;
-    bool ok = PrepareKey(scenario, baseline, error) && ReadPreparedKey(scenario, before, error) &&
-              StartProgram(exe, scenario.arguments, run, error) && WaitForNotice(run, error) &&
-              CheckNotice(run, kCaption, *scenario.text, error) && PressOk(run, error) &&
-              WaitForExit(run, error) && CheckRegistryAfter(scenario, before, error);
-    if (ok && run.exitCode != 0) {
-        error = "exit code " + std::to_string(run.exitCode) + ", expected 0";
-        ok = false;
+    gRefusals = scenario.refusals;
+    gRefused = 0;
+    const CreateProcessFunction launch = gRefusals.empty() ? &::CreateProcessA : &RefusingCreateProcessA;
+    bool ok = PrepareKey(scenario, baseline, error) && ReadPreparedKey(scenario, before, error);
+    if (ok && scenario.launchFails != 0) {
+        ok = LaunchFails(exe, scenario, run, error) && CheckRegistryAfter(scenario, before, error);
+    } else if (ok) {
+        ok = StartProgram(exe, scenario.arguments, run, error, launch) && WaitForNotice(run, error) &&
+             CheckNotice(run, kCaption, *scenario.text, error) && PressOk(run, error) && WaitForExit(run, error) &&
+             CheckRegistryAfter(scenario, before, error);
+        if (ok && run.exitCode != 0) {
+            error = "exit code " + std::to_string(run.exitCode) + ", expected 0";
+            ok = false;
+        }
     }
     EndProgram(run);
+    wineRetries += run.retries - std::min(run.retries, static_cast<int>(gRefused));
     std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", scenario.name, ok ? "" : ": ", ok ? "" : error.c_str());
     std::fflush(stdout);
     return ok;
@@ -195,9 +260,10 @@ int RunScenarios(const std::string& exe, const std::string* only) {
     }
     int passed = 0;
     int failed = 0;
+    int wineRetries = 0;
     for (const Scenario& scenario : Scenarios()) {
         if (only == nullptr || *only == scenario.name) {
-            (RunScenario(exe, scenario, baseline) ? passed : failed) += 1;
+            (RunScenario(exe, scenario, baseline, wineRetries) ? passed : failed) += 1;
         }
     }
     if (passed + failed == 0) {
@@ -209,7 +275,9 @@ int RunScenarios(const std::string& exe, const std::string* only) {
         std::printf("FAIL restoring the key: %s\n", error.c_str());
         ++failed;
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
+    // The scripted refusals are not counted: a number here that grows from
+    // run to run is a Wine that refuses more and more launches.
+    std::printf("%d passed, %d failed, %d launches Wine refused tried again\n", passed, failed, wineRetries);
     return failed == 0 ? 0 : 1;
 }
 

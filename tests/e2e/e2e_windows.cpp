@@ -18,6 +18,8 @@ constexpr DWORD kExitTimeoutMs = 15000;
 constexpr DWORD kPaintTimeoutMs = 5000;
 constexpr DWORD kSessionTimeoutMs = 60000;
 constexpr DWORD kPollMs = 1;
+constexpr int kLaunchRetries = 2;
+constexpr DWORD kLaunchRetryWaitMs = 1000;
 constexpr int kTextControlId = 0xFFFF;
 
 std::string Hex(const Bytes& bytes) {
@@ -68,6 +70,16 @@ std::string DescribeChildren(HWND box) {
     }
     return description;
 }
+
+// Whether CreateProcessA failed because Wine could not start a process just
+// then, whatever the program. Wine's NtCreateUserProcess
+// (dlls/ntdll/unix/process.c) gives STATUS_INTERNAL_ERROR, which is
+// ERROR_INTERNAL_ERROR here, when the new process went away before it had
+// started without leaving an exit status: the wineserver ends a process whose
+// connection closes with exit code 0 (server/process.c). It gives
+// STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY here, when fork() fails. Any
+// other error belongs to the program or its file.
+bool WineRefusedLaunch(DWORD error) { return error == ERROR_INTERNAL_ERROR || error == ERROR_NOT_ENOUGH_MEMORY; }
 
 bool ProcessEnded(const ProgramRun& run) { return WaitForSingleObject(run.process.hProcess, 0) == WAIT_OBJECT_0; }
 
@@ -365,16 +377,31 @@ bool WaitForQuietSession(std::string& error) {
     }
 }
 
-bool StartProgram(const std::string& exe, const std::string& arguments, ProgramRun& run, std::string& error) {
-    std::string commandLine = "\"" + exe + "\"" + arguments;
+bool StartProgram(const std::string& exe, const std::string& arguments, ProgramRun& run, std::string& error,
+                  CreateProcessFunction createProcess) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &run.process)) {
-        error = "CreateProcessA failed with " + std::to_string(GetLastError()) + " for " + exe;
-        return false;
+    for (;;) {
+        std::string commandLine = "\"" + exe + "\"" + arguments;  // CreateProcessA may write to it
+        if (createProcess(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &run.process)) {
+            error.clear();
+            return true;
+        }
+        const DWORD failure = GetLastError();
+        error = "CreateProcessA failed with " + std::to_string(failure) + " for " + exe;
+        if (!WineRefusedLaunch(failure) || run.retries == kLaunchRetries) {
+            if (run.retries > 0) {
+                error += " (tried " + std::to_string(run.retries + 1) + " times)";
+            }
+            return false;
+        }
+        ++run.retries;
+        std::printf("retry %s: Wine could not start the process; trying again in %lu s (%d of %d)\n", error.c_str(),
+                    static_cast<unsigned long>(kLaunchRetryWaitMs / 1000), run.retries, kLaunchRetries);
+        std::fflush(stdout);
+        Sleep(kLaunchRetryWaitMs);
     }
-    return true;
 }
 
 bool WaitForNotice(ProgramRun& run, std::string& error) {

@@ -49,9 +49,19 @@ struct ProgramRun {
     PROCESS_INFORMATION process = {};
     HWND box = nullptr;
     DWORD exitCode = STILL_ACTIVE;
+    int retries = 0;  // launches that Wine refused and StartProgram tried again
 };
 
-bool StartProgram(const std::string& exe, const std::string& arguments, ProgramRun& run, std::string& error);
+// How StartProgram starts a process: CreateProcessA itself, or a stand-in
+// with its signature that refuses launches as a test scripts it.
+using CreateProcessFunction = decltype(&::CreateProcessA);
+
+// Starts `exe` with `arguments` after its quoted name. When Wine itself
+// could not start the process, whatever the program, it prints one line
+// saying so, waits a second and tries again, at most twice; any other
+// failure (a bad image, a missing file, access denied) fails at once.
+bool StartProgram(const std::string& exe, const std::string& arguments, ProgramRun& run, std::string& error,
+                  CreateProcessFunction createProcess = &::CreateProcessA);
 // Waits for the program's top-level, unowned "#32770" window with a caption.
 bool WaitForNotice(ProgramRun& run, std::string& error);
 // The caption and text bytes, one visible button (OK), the information icon.

@@ -16,6 +16,9 @@
 # make-run: the front door, `make run` without a display, with a fresh demo
 # prefix at PREFIX_DIR: the damaged "0" before, "32" after and the box's text;
 # then ICON_SIZE=48 in the same prefix, which must stay 48.
+# A launch that Wine itself refuses is tried again, at most twice, by the
+# driver (CreateProcessA) and by this script (wine_launch); the last line
+# says how many were, and a test that needed any still passes.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=scripts/wine-env.sh
@@ -85,7 +88,7 @@ check_trust() {
     for copy in "signed $dir/signed.exe $trusted" "tampered $dir/tampered.exe $bad_digest" \
         "unsigned $exe $no_signature"; do
         read -r copy file expected <<<"$copy"
-        said=$(wine "$(windows_path "$driver")" trust "$(windows_path "$file")" | tr -d '\r')
+        said=$(wine_launch "$(windows_path "$driver")" trust "$(windows_path "$file")" | tr -d '\r')
         if [ "$said" = "$expected" ]; then
             echo "ok   WinVerifyTrust says $said of the $copy $what"
         else
@@ -116,16 +119,35 @@ check_signed() {
             status=1
     fi
     echo "$kind: the signed program"
-    wine "$(windows_path "$driver")" scenarios "$(windows_path "$work/program/signed.exe")" \
-        'REG_SZ "0" is rewritten' || status=1
+    run_scenarios "$work/program/signed.exe" 'REG_SZ "0" is rewritten' || status=1
     echo "$kind: the signed program's checks took $((SECONDS - started)) s"
     return $status
 }
 
+# EXE [NAME]: the driver's scenarios for EXE, or the one named; its output
+# goes to driver_log too, for its count of the launches Wine refused.
+run_scenarios() {
+    wine_launch "$(windows_path "$driver")" scenarios "$(windows_path "$1")" "${@:2}" | tee -a "$driver_log"
+}
+
+# Counts the launches that Wine refused and were tried again: the driver's,
+# from its summary lines, and wine_launch's, one line each.
+report_retries() {
+    local by_driver by_script
+    by_driver=$(tr -d '\r' <"$driver_log" | awk '/ launches Wine refused tried again$/ { n += $5 } END { print n + 0 }')
+    by_script=$(wc -l <"$KORVANE_WINE_RETRIES")
+    echo "$1: $((by_driver + by_script)) launches that Wine refused were tried again"
+}
+
 if [ $# -eq 2 ] && [ "$1" = make-run ]; then
     rerun_in_xvfb 300 "$0" "$@"
-    check_make_run "$2"
-    exit 0
+    export KORVANE_WINE_RETRIES=$2.retries
+    driver_log=/dev/null  # `make run` prints no summary of scenarios
+    : >"$KORVANE_WINE_RETRIES"
+    status=0
+    check_make_run "$2" || status=1
+    report_retries make-run
+    exit $status
 fi
 
 [ $# -eq 4 ] || [ $# -eq 5 ] || usage
@@ -146,6 +168,10 @@ done
 rerun_in_xvfb 420 "$0" "$@"
 
 rm -rf "$prefix"
+export KORVANE_WINE_RETRIES=$prefix.retries
+driver_log=$prefix.driver.log
+: >"$KORVANE_WINE_RETRIES"
+: >"$driver_log"
 wine_use "$arch"
 wine_env "$prefix"
 trap 'wineserver -k 2>/dev/null || true' EXIT
@@ -154,6 +180,7 @@ wine_unmanaged
 wineserver --wait
 echo "$kind: $(basename "$program") in a fresh $arch prefix"
 status=0
-wine "$(windows_path "$driver")" scenarios "$(windows_path "$program")" || status=1
+run_scenarios "$program" || status=1
 check_signed || status=1
+report_retries "$kind"
 exit $status
