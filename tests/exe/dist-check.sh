@@ -255,8 +255,6 @@ names_publisher() {  # RELEASE
     grep -q "発行元: Korvane Throwaway Signer" "$1/unpacked/README-ja.txt" &&
         grep -q "拇印: $thumbprint" "$1/unpacked/README-ja.txt" &&
         grep -q "Publisher: Korvane Throwaway Signer" "$1/unpacked/README-en.txt" &&
-        grep -q "subject: CN=Korvane Throwaway Signer, O=コルヴェイン試験\\\\, Inc., C=JP" \
-            "$1/unpacked/README-en.txt" &&
         grep -q "thumbprint: $thumbprint" "$1/unpacked/README-en.txt" &&
         ! grep -q "発行元を「不明な発行元」と表示します" "$1/unpacked/README-ja.txt"
 }
