@@ -112,7 +112,8 @@ sed_replacement() { sed 's/[\\&|]/\\&/g' <<<"$1"; }
 
 # TEXT_FILE SHA256: the file for Windows, @VERSION@ and @SHA256@ filled in,
 # and of the lines marked "signed|" or "unsigned|" those that fit the
-# program, with its publisher filled in.
+# program, with its publisher (@PUBLISHER@, the certificate's common name,
+# as Windows shows it) and @THUMBPRINT@ filled in.
 windows_text() {
     local keep=unsigned drop=signed
     if [ "$signature_signed" = yes ]; then
@@ -121,7 +122,6 @@ windows_text() {
     printf '\xEF\xBB\xBF'
     sed -e "/^$drop|/d" -e "s/^$keep|//" -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" \
         -e "s|@PUBLISHER@|$(sed_replacement "$signature_publisher")|g" \
-        -e "s|@SUBJECT@|$(sed_replacement "$signature_subject")|g" \
         -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e 's/$/\r/' "$1"
 }
 

@@ -79,6 +79,23 @@ filled_in() {
         ! grep -q '^\(un\)\?signed|' "$1"
 }
 
+# FILE: no line ends in katakana where the next line of the same paragraph
+# starts with katakana: that is a word broken in two, which reads wrongly
+# and which Notepad's search cannot find.
+katakana_words_whole() {
+    python3 - "$1" <<'EOF'
+import sys
+def katakana(c):
+    return '\u30a0' <= c <= '\u30ff' or '\uff66' <= c <= '\uff9f'
+lines = [line.strip() for line in open(sys.argv[1], encoding='utf-8-sig').read().splitlines()]
+broken = [n for n in range(1, len(lines))
+          if lines[n - 1] and lines[n] and katakana(lines[n - 1][-1]) and katakana(lines[n][0])]
+for n in broken:
+    print(f'  lines {n} and {n + 1} break a word: "{lines[n - 1]}" / "{lines[n]}"')
+sys.exit(1 if broken else 0)
+EOF
+}
+
 # README.md's Japanese part, between its two markers, must stand word for
 # word in README-ja.txt.
 readme_md_part_in_readme_ja() {
@@ -143,6 +160,7 @@ check "README-ja.txt says plainly that the program is not signed" \
     grep -q "発行元を「不明な発行元」と表示します" "$work/unpacked/README-ja.txt"
 check "README-en.txt says plainly that the program is not signed" \
     grep -q "carries no digital signature" "$work/unpacked/README-en.txt"
+check "README-ja.txt breaks no katakana word across lines" katakana_words_whole "$work/unpacked/README-ja.txt"
 check "LICENSE.txt is UTF-8 with a byte order mark and CRLF line ends" windows_text "$work/unpacked/LICENSE.txt"
 check "LICENSE.txt is LICENSE, apart from the byte order mark and line ends" same_as_license "$work/unpacked/LICENSE.txt"
 check "README-en.txt passes on the MinGW-w64 runtime's notice" \
@@ -248,16 +266,47 @@ detached_signature_attaches() {
         >/dev/null && cmp "$1/attached.exe" "$1/unpacked/$name.exe"
 }
 
-names_publisher() {  # RELEASE
-    local thumbprint
+has_line() { grep -qxF -- "$2"$'\r' "$1"; }  # FILE LINE: FILE, with CRLF line ends, has LINE
+
+# RELEASE: the read-mes name the publisher by its common name, as Windows
+# shows it, and give the certificate's SHA-1 thumbprint as Windows and
+# PowerShell show it (40 hexadecimal capitals, no separators); they send the
+# user to Windows' own verdict on the signature.
+names_publisher() {
+    local thumbprint ja=$1/unpacked/README-ja.txt en=$1/unpacked/README-en.txt problems=()
     thumbprint=$(fingerprint sha1 | tr -d :)
-    grep -q "発行元: Korvane Throwaway Signer" "$1/unpacked/README-ja.txt" &&
-        grep -q "拇印: $thumbprint" "$1/unpacked/README-ja.txt" &&
-        grep -q "Publisher: Korvane Throwaway Signer" "$1/unpacked/README-en.txt" &&
-        grep -q "subject: CN=Korvane Throwaway Signer, O=コルヴェイン試験\\\\, Inc., C=JP" \
-            "$1/unpacked/README-en.txt" &&
-        grep -q "thumbprint: $thumbprint" "$1/unpacked/README-en.txt" &&
-        ! grep -q "発行元を「不明な発行元」と表示します" "$1/unpacked/README-ja.txt"
+    [[ $thumbprint =~ ^[0123456789ABCDEF]{40}$ ]] || problems+=("openssl gave the thumbprint \"$thumbprint\"")
+    has_line "$ja" "  発行元: Korvane Throwaway Signer" || problems+=("README-ja.txt: no publisher line")
+    has_line "$ja" "  証明書の拇印: $thumbprint" || problems+=("README-ja.txt: no thumbprint line")
+    has_line "$en" "  Publisher: Korvane Throwaway Signer" || problems+=("README-en.txt: no publisher line")
+    has_line "$en" "  Certificate thumbprint: $thumbprint" || problems+=("README-en.txt: no thumbprint line")
+    grep -q "「このデジタル署名は問題ありません。」" "$ja" ||
+        problems+=("README-ja.txt does not say to look for 「このデジタル署名は問題ありません。」")
+    grep -q '"This digital signature is OK."' "$en" ||
+        problems+=('README-en.txt does not say to look for "This digital signature is OK."')
+    ! grep -q "発行元を「不明な発行元」と表示します" "$ja" || problems+=("README-ja.txt says the program is not signed")
+    if [ ${#problems[@]} -gt 0 ]; then
+        printf '  %s\n' "${problems[@]}"
+        return 1
+    fi
+}
+
+# FILE...: no certificate subject in OpenSSL's form, which Windows writes
+# otherwise: no escaped character (\, \+ \" \\ \< \> \; \= \#, or \ and two
+# hexadecimal digits) and no attribute such as O= or ST=. The throwaway
+# signer's organisation holds a comma and Japanese, which OpenSSL escapes.
+subject_not_in_openssl_form() {
+    local organisation found
+    organisation=$(openssl x509 -in "$keys/signer.pem" -noout -subject -nameopt multiline,-esc_msb,utf8 |
+        sed -n 's/^ *organizationName *= //p')
+    [ "$organisation" = "コルヴェイン試験, Inc." ] ||
+        { echo "  the throwaway signer's organisation is \"$organisation\", not one with a comma and Japanese"; return 1; }
+    # grep finds nothing (1), finds something (0), or cannot read a file (2).
+    if found=$(grep -nHE '\\[,+"\\<>;=#]|\\[0123456789ABCDEF]{2}|(^|[ ,])(CN|O|OU|ST|S|L|C|E|emailAddress)=' "$@" 2>&1) ||
+        [ -n "$found" ]; then
+        echo "  ${found//$'\n'/$'\n'  }"
+        return 1
+    fi
 }
 
 same_release() {  # RELEASE OTHER: the same zip and signature
@@ -329,7 +378,12 @@ check "osslsigncode verify accepts the signed program against the test CA, signe
 check "removing the signature gives the program under test byte for byte" unsigned_again "$work/signed"
 check "the .exe.sig beside the zip is PEM, and attached to the program under test gives the signed one" \
     detached_signature_attaches "$work/signed"
-check "the read-mes name the publisher and the certificate's thumbprint" names_publisher "$work/signed"
+check "the read-mes name the publisher, give the thumbprint as Windows shows it, and Windows' verdict to look for" \
+    names_publisher "$work/signed"
+check "the signed read-mes hold no subject in OpenSSL's form (its organisation has a comma and Japanese)" \
+    subject_not_in_openssl_form "$work/signed/unpacked/README-ja.txt" "$work/signed/unpacked/README-en.txt"
+check "the signed README-ja.txt breaks no katakana word across lines" \
+    katakana_words_whole "$work/signed/unpacked/README-ja.txt"
 for readme in README-ja.txt README-en.txt; do
     check "$readme gives the signed program's SHA-256" filled_in "$work/signed/unpacked/$readme" \
         "$work/signed/unpacked/$name.exe"
