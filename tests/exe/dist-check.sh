@@ -10,9 +10,11 @@
 # Then the signed download, with throwaway keys: a key in a PKCS#12 file and
 # the same key in a SoftHSM2 token, a timestamp from a local server, the
 # same bytes each time, the signature detached and removed again, what
-# `make verify-release` says of it and of a tampered copy, no secret on any
-# command line or in any output, and a table of bad inputs, each of which
-# must give its one-line error and leave the release directory as it was.
+# `make verify-release` says of it and of a tampered copy, whom make dist
+# names for signatures by certificates that took the signer's serial number,
+# no secret on any command line or in any output, and a table of bad inputs,
+# each of which must give its one-line error and leave the release directory
+# as it was.
 # The signed release it leaves in WORK_DIR/signed is what exe.pe_image and
 # exe.reproducible check further.
 #   dist-check.sh VERSION EXE WORK_DIR
@@ -114,7 +116,7 @@ buildinfo_true() {
         names "$(signature_of "$release")" || problems+=("no checksum line for the signature")
         sed -n '/^Unsigned-Checksums-Sha256:/,/^[^ ]/p' "$buildinfo" |
             grep -qx " $(sha256 "$exe") $(stat -c %s "$exe") $name.exe" || problems+=("no unsigned checksum line")
-        [ "$(field Signer-Subject)" = "CN=Korvane Throwaway Signer, O=コルヴェイン試験\\, Inc., C=JP" ] ||
+        [ "$(field Signer-Subject)" = "$throwaway_subject" ] ||
             problems+=("Signer-Subject: $(field Signer-Subject)")
         [ "$(field Signer-Sha256-Fingerprint)" = "$(fingerprint sha256)" ] ||
             problems+=("Signer-Sha256-Fingerprint: $(field Signer-Sha256-Fingerprint)")
@@ -164,6 +166,8 @@ signing_started=$SECONDS
 
 # ALGORITHM: the throwaway signer's certificate fingerprint, as openssl gives it.
 fingerprint() { openssl x509 -in "$keys/signer.pem" -noout -fingerprint "-$1" | sed 's/^.*=//'; }
+# Its subject, as Windows shows it.
+throwaway_subject='CN=Korvane Throwaway Signer, O="コルヴェイン試験, Inc.", C=JP'
 
 # Stand-ins first on PATH note every command line of the tools that are
 # handed secrets, as `ps` would show it, then run the real tool.
@@ -255,8 +259,7 @@ names_publisher() {  # RELEASE
     grep -q "発行元: Korvane Throwaway Signer" "$1/unpacked/README-ja.txt" &&
         grep -q "拇印: $thumbprint" "$1/unpacked/README-ja.txt" &&
         grep -q "Publisher: Korvane Throwaway Signer" "$1/unpacked/README-en.txt" &&
-        grep -q "subject: CN=Korvane Throwaway Signer, O=コルヴェイン試験\\\\, Inc., C=JP" \
-            "$1/unpacked/README-en.txt" &&
+        grep -qF "subject: $throwaway_subject" "$1/unpacked/README-en.txt" &&
         grep -q "thumbprint: $thumbprint" "$1/unpacked/README-en.txt" &&
         ! grep -q "発行元を「不明な発行元」と表示します" "$1/unpacked/README-ja.txt"
 }
@@ -356,6 +359,54 @@ tamper "$work/signed"
 check "verify-release: a copy whose program differs in one byte, SHA256SUMS made again, is not" \
     verify_release_says "$work/signed-tampered" "NO MATCH" "^FAIL the signature's digest matches the program"
 
+# Signatures that name someone they should not, made with certificates that
+# share the throwaway signer's serial number: the impostor's (its issuer is
+# the signer's) and the lookalike's (another issuer), each carrying a copy of
+# the signer's certificate too; and the twin's, whose certificate is swapped
+# for the signer's (of the same length) after signing, so that the signature
+# names the signer but was made with another key. What make dist writes
+# names the true signer, or it refuses the signature; never the other.
+impostors=$work/impostors
+mkdir -p "$impostors"
+make_impostor_keys "$keys"
+signed_copy() {  # NAME P12 [osslsigncode options...]: $impostors/NAME.exe and its signature, NAME.sig
+    osslsigncode sign -pkcs12 "$keys/$2.p12" -readpass "$keys/password" -h sha256 "${@:3}" -in "$exe" \
+        -out "$impostors/$1.exe" >>"$signing_log" 2>&1 &&
+        osslsigncode extract-signature -pem -in "$impostors/$1.exe" -out "$impostors/$1.sig" >>"$signing_log" 2>&1
+}
+# The twin's program with the signer's certificate in place of the twin's.
+swap_certificate() {
+    /usr/bin/python3 -I - "$keys/twin.pem" "$keys/signer.pem" "$impostors/twin.exe" "$impostors/swapped.exe" <<'PY'
+import base64, sys
+twin, signer = (base64.b64decode("".join(open(p).read().split("-----")[2].split())) for p in sys.argv[1:3])
+program = open(sys.argv[3], "rb").read()
+assert len(twin) == len(signer) and program.count(twin) == 1, "the twin's certificate cannot be swapped"
+open(sys.argv[4], "wb").write(program.replace(twin, signer))
+PY
+    osslsigncode extract-signature -pem -in "$impostors/swapped.exe" -out "$impostors/swapped.sig" >>"$signing_log" 2>&1
+}
+if ! signed_copy impostor impostor -ac "$keys/signer.pem" || ! signed_copy lookalike lookalike -ac "$keys/signer.pem" ||
+    ! signed_copy twin twin || ! swap_certificate; then
+    echo "FAIL could not make the impostors' signatures for the checks below: $(tail -n 1 "$signing_log")"
+    exit 1
+fi
+names_lookalike() {  # RELEASE
+    local problems=()
+    grep -qF "Signer-Subject: OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer" \
+        "$(buildinfo_of "$1")" || problems+=("$(grep Signer-Subject "$(buildinfo_of "$1")")")
+    grep -q "発行元: Korvane Lookalike Signer" "$1/unpacked/README-ja.txt" || problems+=("README-ja.txt names another")
+    ! grep -q "Korvane Throwaway Signer\|$(fingerprint sha256)" "$1"/unpacked/*.txt "$(buildinfo_of "$1")" ||
+        problems+=("the signer is named")
+    [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
+}
+check "make dist attaches the lookalike's signature" dist_with "$impostors/lookalike" SIGNATURE="$impostors/lookalike.sig"
+check "the buildinfo and the read-mes name the lookalike, never the signer whose serial number it took" \
+    names_lookalike "$impostors/lookalike"
+check "make dist signs with a certificate whose policies carry a timestamp's object identifiers" \
+    dist_with "$impostors/tsbytes" SIGN_PKCS12="$keys/tsbytes.p12" SIGN_PASSWORD_FILE="$keys/password"
+check "verify-release: its signature carries no timestamp, and is said not to" \
+    verify_release_says "$impostors/tsbytes" MATCH "^     not timestamped"
+
 # A signature made for another program: one byte of it differs.
 cp "$exe" "$work/other.exe"
 printf '\x90' | dd of="$work/other.exe" bs=1 seek=$((0x500)) conv=notrunc status=none
@@ -412,6 +463,12 @@ bad_input "a timestamp server that does not answer" \
 bad_input "a signature made for another program" \
     "SIGNATURE=.* does not fit the program built here: .*[0-9A-F]{64}.*[0-9A-F]{64}.*make verify-release" \
     SIGNATURE="$work/other.sig"
+bad_input "a signature whose certificates hold two with its signer's issuer and serial number" \
+    "cannot read the signature of .*: .* 2 of its certificates carry, so who signed is not certain$" \
+    SIGNATURE="$impostors/impostor.sig"
+bad_input "a signature that names the signer's certificate but was made with another key" \
+    "cannot read the signature of .*: .* does not verify with the public key of the certificate it names$" \
+    SIGNATURE="$impostors/swapped.sig"
 check "no password, PIN or private key is on a command line, in an output or in a release" secrets_kept
 echo "the signing checks took $((SECONDS - signing_started)) s, and making the keys before them a little more"
 exit $((failures > 0))
