@@ -1,8 +1,7 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # the signature_* facts are read by the scripts that source this
-# Sourced by dist.sh and verify-release.sh: Authenticode signatures of the
-# program, made, attached and removed with osslsigncode, and read with
-# authenticode.py.
+# Sourced by dist.sh: Authenticode signatures of the program, made, attached
+# and removed with osslsigncode, and read with authenticode.py.
 #
 # A signature is made from a key in a PKCS#12 file or in a PKCS#11 token
 # (a hardware token or HSM), as the SIGN_ variables say (see
