@@ -320,7 +320,10 @@ def read_certificate(element):
     issuer = expect(fields[2], 0x30, "a certificate's issuer")
     subject = name_attributes(fields[4])
     public_key = expect(fields[5], 0x30, "a certificate's public key")
-    key_algorithm = algorithm(children(public_key, "a certificate's public key")[0], "a public key's algorithm")
+    key_parts = children(public_key, "a certificate's public key")
+    if len(key_parts) != 2:
+        raise Unreadable(f"{what} has a public key that is not an algorithm and a key")
+    key_algorithm = algorithm(key_parts[0], "a public key's algorithm")
     return Certificate(element.whole, serial, issuer, name_key(name_attributes(issuer)), subject, public_key.whole,
                        key_algorithm)
 
