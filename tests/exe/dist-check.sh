@@ -753,7 +753,7 @@ verify_row "a signature beside the zip that is /dev/zero" 10 1 \
 verify_row "no zip named: usage" 10 2 "usage: make verify-release ZIP=" "" ""
 verify_row "a zip that is not there" 10 2 "no such file: .*/absent\.zip$" "" "$rows/absent.zip"
 verify_row "a directory for a zip" 10 2 ".*: the zip is not a regular file$" "" "$rows/names"
-verify_row "a tool missing" 10 2 "needs openssl, osslsigncode, zip, dpkg, dpkg-query, git, which make installs" "" \
+verify_row "a tool missing" 10 2 "needs openssl, osslsigncode, zip, dpkg, dpkg-query, which make installs" "" \
     "$(zip_of "$work/signed")" env PATH="$rows/bin"
 
 # SIGNAL: stopped by SIGNAL in the middle of its rebuild, it leaves nothing
