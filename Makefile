@@ -69,8 +69,15 @@ dist: exe
 	@scripts/dist.sh $(VERSION) $(EXE) dist
 
 # Whether a published zip (ZIP=FILE) holds this source's build of the program.
+# The file's name is data: make would expand a $(...) in it wherever it is
+# used or exported, and the shell would run a `...`, so ZIP is never exported,
+# and the script gets its value unexpanded, from the environment. Exit status:
+# 0 for MATCH; else make's 2, with the script's own (1 NO MATCH, 2 cannot
+# check) in make's "Error" line.
+unexport ZIP
+verify-release: export KORVANE_VERIFY_ZIP := $(value ZIP)
 verify-release: exe
-	@scripts/verify-release.sh $(VERSION) $(EXE) "$(ZIP)"
+	@scripts/verify-release.sh $(VERSION) $(EXE) "$$KORVANE_VERIFY_ZIP"
 
 # The program under Wine: with a display you see the box; without one it runs
 # in Xvfb, and the box is saved as build/run/notice.png.

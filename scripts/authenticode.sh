@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # the signature_* facts are read by the scripts that source this
-# Sourced by dist.sh and verify-release.sh: Authenticode signatures of the
-# program, made, attached, read and removed with osslsigncode.
+# Sourced by dist.sh: Authenticode signatures of the program, made, attached
+# and removed with osslsigncode, and read with authenticode.py.
 #
 # A signature is made from a key in a PKCS#12 file or in a PKCS#11 token
 # (a hardware token or HSM), as the SIGN_ variables say (see
@@ -22,14 +22,17 @@
 #   time, in seconds since 1970.
 # attach_signature SIGNATURE UNSIGNED SIGNED WORK: attaches a detached PEM
 #   signature; fails, saying so, when it does not fit the program.
-# read_signature EXE WORK: the facts of EXE's signature, in signature_signed
-#   (yes or no), signature_subject, signature_publisher (the common name, as
-#   Windows shows the publisher), signature_fingerprint (SHA-256),
-#   signature_thumbprint (SHA-1, as Windows shows it), signature_timestamp
-#   (its time, "yes" when that is not known, or empty), signature_digest
-#   (the program's Authenticode SHA-256 that the signature signs) and
-#   program_digest (the one of EXE as it is); the signature itself, detached,
-#   as PEM in WORK/signature/signature.pem.
+# read_signature EXE WORK: the facts of EXE's signature, as authenticode.py
+#   reads them from its structure, in signature_signed (yes or no),
+#   signature_subject (as Windows shows it: CN=..., O="..., Inc.", C=...),
+#   signature_publisher (as Windows shows the publisher), signature_fingerprint
+#   (the certificate's SHA-256), signature_thumbprint (its SHA-1, as Windows
+#   shows it), signature_timestamp (the time of a timestamp that holds, or
+#   empty), signature_digest (the program's Authenticode SHA-256 that the
+#   signature signs) and program_digest (the one of EXE as it is); the
+#   signature itself, detached, as PEM in WORK/signature/signature.pem. It
+#   fails, saying why, when the signature does not hold: its signer is not
+#   certain, or its signature does not verify with the signer's key.
 # remove_signature SIGNED UNSIGNED.
 # The functions say what went wrong in one line on stderr, prefixed with the
 # name of the script that sourced them.
@@ -235,87 +238,28 @@ attach_signature() {
     fi
 }
 
-# PEM OUT_DIR: splits the certificates in PEM into OUT_DIR/1.pem, 2.pem, ...
-split_certificates() {
-    awk -v dir="$2" '/-----BEGIN CERTIFICATE-----/ { file = dir "/" ++n ".pem" } file { print > file }' "$1"
-}
+# The one reader of signatures, shared with verify_release.py; Debian's
+# Python, with nothing from the environment.
+signature_reader=(/usr/bin/python3 -IB "$(dirname "${BASH_SOURCE[0]}")/authenticode.py")
 
-# SIGNATURE_DER: the serial number of the signer's certificate, in
-# hexadecimal without leading zeros. openssl prints it in decimal when it is
-# small, else in hexadecimal after "0x".
-signer_serial() {
-    local serial
-    serial=$(openssl pkcs7 -inform DER -in "$1" -print -noout |
-        awk '/issuer_and_serial:/ { found = 1 } found && $1 == "serial:" { print $2; exit }')
-    case $serial in
-    0x*) serial=${serial#0x} ;;
-    [0-9]*) serial=$(printf '%X' "$serial") ;;
-    *) return 1 ;;
-    esac
-    echo "${serial#"${serial%%[!0]*}"}"
-}
-
-# SIGNATURE_DER: whether the signature carries a timestamp: an RFC 3161 one
-# (1.3.6.1.4.1.311.3.3.1) or an older Authenticode countersignature
-# (1.2.840.113549.1.9.6), told by their object identifiers' bytes.
-timestamped() {
-    local bytes
-    bytes=$(od -An -tx1 -v "$1" | tr -d ' \n')
-    [[ $bytes == *060a2b060104018237030301* || $bytes == *06092a864886f70d010906* ]]
-}
-
+# The reader writes each fact in a file of its own, one line made safe for a
+# terminal; they reach the shell as data, never as code.
 read_signature() {
-    local exe=$1 work=$2 said serial certificate
+    local exe=$1 work=$2 said fact
     signature_signed=no signature_subject="" signature_publisher="" signature_fingerprint=""
     signature_thumbprint="" signature_timestamp="" signature_digest="" program_digest=""
-    rm -rf "$work/signature" && mkdir -p "$work/signature/certificates"
-    # As PEM: asked for DER, osslsigncode 2.5 gives the signature with the
-    # header and padding it has in the program, 2.9 without.
-    if ! osslsigncode extract-signature -pem -in "$exe" -out "$work/signature/signature.pem" \
-        >"$work/signature/extract.log" 2>&1; then
-        # 2.9 says "No signature found", 2.5 "PE file does not have any signature".
-        grep -q 'No signature found\|does not have any signature' "$work/signature/extract.log" && return 0
-        signing_complaint "cannot read $exe as a program: $(head -n 1 "$work/signature/extract.log")"
+    rm -rf "$work/signature" && mkdir -p "$work/signature"
+    if ! said=$("${signature_reader[@]}" facts "$exe" "$work/signature" 2>&1); then
+        signing_complaint "cannot read the signature of $exe: $(tail -n 1 <<<"$said")"
         return 1
     fi
-    signature_signed=yes
-    if ! said=$(openssl pkcs7 -in "$work/signature/signature.pem" -outform DER -out "$work/signature/signature.der" \
-        2>&1 && openssl pkcs7 -inform DER -in "$work/signature/signature.der" -print_certs \
-        -out "$work/signature/certificates.pem" 2>&1) || ! serial=$(signer_serial "$work/signature/signature.der"); then
-        signing_complaint "cannot read the signature of $exe: $(head -n 1 <<<"$said")"
-        return 1
-    fi
-    # Checked against its own certificates, so that osslsigncode reports on
-    # the signature itself, whatever the certificates' standing.
-    osslsigncode verify -CAfile "$work/signature/certificates.pem" -in "$exe" >"$work/signature/verify.log" 2>&1 ||
-        true
-    signature_digest=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/signature/verify.log")
-    program_digest=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' "$work/signature/verify.log")
-    if timestamped "$work/signature/signature.der"; then
-        # osslsigncode 2.5 says "The signature is timestamped: DATE", 2.9
-        # "Timestamp time: DATE"; neither says it of a program that does not
-        # match its signature.
-        signature_timestamp=$(sed -n 's/^\t*\(The signature is timestamped\|Timestamp time\): //p' \
-            "$work/signature/verify.log" | head -n 1)
-        signature_timestamp=${signature_timestamp:-yes}
-    fi
-    split_certificates "$work/signature/certificates.pem" "$work/signature/certificates"
-    for certificate in "$work/signature/certificates"/*.pem; do
-        [ -e "$certificate" ] || break
-        if [ "$(openssl x509 -in "$certificate" -noout -serial | sed 's/^serial=0*//')" = "$serial" ]; then
-            signature_subject=$(openssl x509 -in "$certificate" -noout -subject \
-                -nameopt utf8,esc_2253,esc_ctrl,sep_comma_plus_space,dn_rev,sname | sed 's/^subject=//')
-            signature_publisher=$(openssl x509 -in "$certificate" -noout -subject -nameopt multiline,utf8 |
-                sed -n 's/^ *commonName *= //p')
-            signature_fingerprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256 | sed 's/^.*=//')
-            signature_thumbprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')
-            break
-        fi
+    signature_signed=$(<"$work/signature/signed")
+    [ "$signature_signed" = yes ] || return 0
+    for fact in subject publisher fingerprint thumbprint timestamp; do
+        printf -v "signature_$fact" '%s' "$(<"$work/signature/$fact")"
     done
-    if [ -z "$signature_digest" ] || [ -z "$program_digest" ] || [ -z "$signature_subject" ]; then
-        signing_complaint "cannot make out the signature of $exe; osslsigncode said: $(tail -n 1 "$work/signature/verify.log")"
-        return 1
-    fi
+    signature_digest=$(<"$work/signature/signature_digest")
+    program_digest=$(<"$work/signature/program_digest")
 }
 
 remove_signature() {

@@ -9,10 +9,14 @@
 # commit and the toolchain.
 # Then the signed download, with throwaway keys: a key in a PKCS#12 file and
 # the same key in a SoftHSM2 token, a timestamp from a local server, the
-# same bytes each time, the signature detached and removed again, what
-# `make verify-release` says of it and of a tampered copy, no secret on any
-# command line or in any output, and a table of bad inputs, each of which
-# must give its one-line error and leave the release directory as it was.
+# same bytes each time, the signature detached and removed again, whom make
+# dist names for signatures by certificates that took the signer's serial
+# number, no secret on any command line or in any output, and a table of bad
+# inputs, each of which must give its one-line error and leave the release
+# directory as it was.
+# Last, `make verify-release` on the genuine releases and on a table of
+# hostile ones, each of which must give its verdict line and exit status in
+# its time, print nothing a terminal would act on, and leave nothing behind.
 # The signed release it leaves in WORK_DIR/signed is what exe.pe_image and
 # exe.reproducible check further.
 #   dist-check.sh VERSION EXE WORK_DIR
@@ -130,7 +134,7 @@ buildinfo_true() {
         names "$(signature_of "$release")" || problems+=("no checksum line for the signature")
         sed -n '/^Unsigned-Checksums-Sha256:/,/^[^ ]/p' "$buildinfo" |
             grep -qx " $(sha256 "$exe") $(stat -c %s "$exe") $name.exe" || problems+=("no unsigned checksum line")
-        [ "$(field Signer-Subject)" = "CN=Korvane Throwaway Signer, O=コルヴェイン試験\\, Inc., C=JP" ] ||
+        [ "$(field Signer-Subject)" = "$throwaway_subject" ] ||
             problems+=("Signer-Subject: $(field Signer-Subject)")
         [ "$(field Signer-Sha256-Fingerprint)" = "$(fingerprint sha256)" ] ||
             problems+=("Signer-Sha256-Fingerprint: $(field Signer-Sha256-Fingerprint)")
@@ -181,6 +185,8 @@ signing_started=$SECONDS
 
 # ALGORITHM: the throwaway signer's certificate fingerprint, as openssl gives it.
 fingerprint() { openssl x509 -in "$keys/signer.pem" -noout -fingerprint "-$1" | sed 's/^.*=//'; }
+# Its subject, as Windows shows it.
+throwaway_subject='CN=Korvane Throwaway Signer, O="コルヴェイン試験, Inc.", C=JP'
 
 # Stand-ins first on PATH note every command line of the tools that are
 # handed secrets, as `ps` would show it, then run the real tool.
@@ -325,36 +331,6 @@ timestamp_verified() {  # RELEASE URL
     grep -qx "Timestamp-URL: $2" "$(buildinfo_of "$1")"
 }
 
-# RELEASE VERDICT PATTERN: `make verify-release` on RELEASE's zip ends with
-# VERDICT (MATCH or NO MATCH) and says what PATTERN matches. Make puts ZIP
-# in the environment too, where zip would take it for options.
-verify_release_says() {
-    local output status=0
-    output=$(PATH="$work/recorders:$PATH" ZIP="$(zip_of "$1")" "$root/scripts/verify-release.sh" "$version" \
-        "$exe" "$(zip_of "$1")" 2>&1) || status=$?
-    echo "$output" >>"$signing_log"
-    local expected_status=1
-    [ "$2" != MATCH ] || expected_status=0
-    if [[ $(tail -n 1 <<<"$output") != "verdict: $2:"* ]] || ! grep -q "$3" <<<"$output" ||
-        [ "$((status != 0))" -ne "$expected_status" ]; then
-        echo "  exit $status; it said:"
-        echo "    ${output//$'\n'/$'\n'    }"
-        return 1
-    fi
-}
-
-# RELEASE: a copy of it whose program differs in one byte of code, with
-# SHA256SUMS made again to match, in RELEASE-tampered.
-tamper() {
-    local copy=$1-tampered
-    rm -rf "$copy"
-    mkdir -p "$copy"
-    cp -r "$1/unpacked" "$(buildinfo_of "$1")" "$(signature_of "$1")" "$copy/"
-    printf '\x90' | dd of="$copy/unpacked/$name.exe" bs=1 seek=$((0x500)) conv=notrunc status=none
-    (cd "$copy/unpacked" && sha256sum "$name.exe" README-ja.txt README-en.txt LICENSE.txt >SHA256SUMS &&
-        TZ=UTC zip -q -X -D "$(zip_of "$copy")" "$name.exe" README-ja.txt README-en.txt LICENSE.txt SHA256SUMS)
-}
-
 # The secrets: the password, the PIN and the signer's private key.
 secrets_kept() {
     local secret found=0
@@ -401,13 +377,52 @@ check "make dist signs with a timestamp from a local RFC 3161 server" \
     dist_with "$work/timestamped" "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$url"
 check "osslsigncode verifies the timestamp against the test CA, and the buildinfo names the server" \
     timestamp_verified "$work/timestamped" "$url"
-check "verify-release: the signed zip is this source's build" verify_release_says "$work/signed" MATCH \
-    "signed by CN=Korvane Throwaway Signer"
-check "verify-release: the timestamped zip is too, and it says it carries a timestamp" \
-    verify_release_says "$work/timestamped" MATCH "^     timestamped"
-tamper "$work/signed"
-check "verify-release: a copy whose program differs in one byte, SHA256SUMS made again, is not" \
-    verify_release_says "$work/signed-tampered" "NO MATCH" "^FAIL the signature's digest matches the program"
+
+# Signatures that name someone they should not, made with certificates that
+# share the throwaway signer's serial number: the impostor's (its issuer is
+# the signer's) and the lookalike's (another issuer), each carrying a copy of
+# the signer's certificate too; and the twin's, whose certificate is swapped
+# for the signer's (of the same length) after signing, so that the signature
+# names the signer but was made with another key. What make dist writes
+# names the true signer, or it refuses the signature; never the other.
+impostors=$work/impostors
+mkdir -p "$impostors"
+make_impostor_keys "$keys"
+signed_copy() {  # NAME P12 [osslsigncode options...]: $impostors/NAME.exe and its signature, NAME.sig
+    osslsigncode sign -pkcs12 "$keys/$2.p12" -readpass "$keys/password" -h sha256 "${@:3}" -in "$exe" \
+        -out "$impostors/$1.exe" >>"$signing_log" 2>&1 &&
+        osslsigncode extract-signature -pem -in "$impostors/$1.exe" -out "$impostors/$1.sig" >>"$signing_log" 2>&1
+}
+# The twin's program with the signer's certificate in place of the twin's.
+swap_certificate() {
+    /usr/bin/python3 -I - "$keys/twin.pem" "$keys/signer.pem" "$impostors/twin.exe" "$impostors/swapped.exe" <<'PY'
+import base64, sys
+twin, signer = (base64.b64decode("".join(open(p).read().split("-----")[2].split())) for p in sys.argv[1:3])
+program = open(sys.argv[3], "rb").read()
+assert len(twin) == len(signer) and program.count(twin) == 1, "the twin's certificate cannot be swapped"
+open(sys.argv[4], "wb").write(program.replace(twin, signer))
+PY
+    osslsigncode extract-signature -pem -in "$impostors/swapped.exe" -out "$impostors/swapped.sig" >>"$signing_log" 2>&1
+}
+if ! signed_copy impostor impostor -ac "$keys/signer.pem" || ! signed_copy lookalike lookalike -ac "$keys/signer.pem" ||
+    ! signed_copy twin twin || ! swap_certificate; then
+    echo "FAIL could not make the impostors' signatures for the checks below: $(tail -n 1 "$signing_log")"
+    exit 1
+fi
+names_lookalike() {  # RELEASE
+    local problems=()
+    grep -qF "Signer-Subject: OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer" \
+        "$(buildinfo_of "$1")" || problems+=("$(grep Signer-Subject "$(buildinfo_of "$1")")")
+    grep -q "発行元: Korvane Lookalike Signer" "$1/unpacked/README-ja.txt" || problems+=("README-ja.txt names another")
+    ! grep -q "Korvane Throwaway Signer\|$(fingerprint sha256)" "$1"/unpacked/*.txt "$(buildinfo_of "$1")" ||
+        problems+=("the signer is named")
+    [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
+}
+check "make dist attaches the lookalike's signature" dist_with "$impostors/lookalike" SIGNATURE="$impostors/lookalike.sig"
+check "the buildinfo and the read-mes name the lookalike, never the signer whose serial number it took" \
+    names_lookalike "$impostors/lookalike"
+check "make dist signs with a certificate whose policies carry a timestamp's object identifiers" \
+    dist_with "$impostors/tsbytes" SIGN_PKCS12="$keys/tsbytes.p12" SIGN_PASSWORD_FILE="$keys/password"
 
 # A signature made for another program: one byte of it differs.
 cp "$exe" "$work/other.exe"
@@ -465,6 +480,378 @@ bad_input "a timestamp server that does not answer" \
 bad_input "a signature made for another program" \
     "SIGNATURE=.* does not fit the program built here: .*[0-9A-F]{64}.*[0-9A-F]{64}.*make verify-release" \
     SIGNATURE="$work/other.sig"
+bad_input "a signature whose certificates hold two with its signer's issuer and serial number" \
+    "cannot read the signature of .*: .* 2 of its certificates carry, so who signed is not certain$" \
+    SIGNATURE="$impostors/impostor.sig"
+bad_input "a signature that names the signer's certificate but was made with another key" \
+    "cannot read the signature of .*: .* does not verify with the public key of the certificate it names$" \
+    SIGNATURE="$impostors/swapped.sig"
 check "no password, PIN or private key is on a command line, in an output or in a release" secrets_kept
 echo "the signing checks took $((SECONDS - signing_started)) s, and making the keys before them a little more"
+
+# --- make verify-release on what anyone may send -----------------------------
+verify_started=$SECONDS
+rows=$work/verify-rows
+crafted=$rows/crafted
+verify_log=$rows/output.log  # all that the rows' runs say
+rm -rf "$rows"
+mkdir -p "$rows/names" "$crafted"
+: >"$verify_log"
+
+stale_signature_goes() {  # RELEASE: an unsigned make dist into a copy of it
+    rm -rf "$rows/stale"
+    cp -r "$1" "$rows/stale"
+    dist_sh -- "$version" "$exe" "$rows/stale" && [ ! -e "$(signature_of "$rows/stale")" ]
+}
+check "an unsigned zip made where a signed one was leaves no .exe.sig" stale_signature_goes "$work/signed"
+
+# The hostile releases, each in a directory of its own under $crafted: a zip
+# made from the signed one, and what lies beside it.
+/usr/bin/python3 -I - "$crafted" "$work" "$work/signed" "$impostors" "$exe" <<'PY'
+"""Releases as an attacker makes them, from the genuine ones."""
+import hashlib, os, re, struct, sys, time, warnings, zipfile
+
+out, work, signed, impostors, built = sys.argv[1:]
+warnings.simplefilter("ignore")  # zipfile warns of the duplicate entry, which is the point
+zip_name = next(n for n in os.listdir(signed) if n.endswith(".zip"))
+stem = zip_name[:-len(".zip")]
+order = ["korvane-icon-size.exe", "README-ja.txt", "README-en.txt", "LICENSE.txt", "SHA256SUMS"]
+genuine = {n: open(os.path.join(signed, "unpacked", n), "rb").read() for n in order}
+buildinfo = open(os.path.join(signed, stem + ".buildinfo"), encoding="utf-8").read()
+epoch = int(next(l for l in buildinfo.splitlines() if l.startswith("Source-Date-Epoch: ")).split()[1])
+date = time.gmtime(epoch)[:6]
+
+def entry(name, mode=0o100644):
+    info = zipfile.ZipInfo(name, date)
+    info.create_system, info.external_attr, info.compress_type = 3, mode << 16, zipfile.ZIP_DEFLATED
+    return info
+
+def sums(files):
+    return "".join(f"{hashlib.sha256(files[n]).hexdigest()}  {n}\n" for n in order[:4]).encode()
+
+def five(changed=None, checksums=None):
+    """The five entries, some CHANGED, with SHA256SUMS made again (or CHECKSUMS)."""
+    files = dict(genuine, **(changed or {}))
+    files["SHA256SUMS"] = checksums or sums(files)
+    return [(entry(n), files[n]) for n in order]
+
+def release(name, entries, beside=None, data=None):
+    directory = os.path.join(out, name)
+    os.makedirs(directory)
+    path = os.path.join(directory, zip_name)
+    if data is not None:
+        open(path, "wb").write(data)
+    else:
+        with zipfile.ZipFile(path, "w") as archive:
+            for info, content in entries:
+                archive.writestr(info, content)
+    for suffix, content in (beside or {}).items():
+        if isinstance(content, str) and content.startswith("->"):
+            os.symlink(content[2:], os.path.join(directory, stem + suffix))
+        else:
+            open(os.path.join(directory, stem + suffix), "wb").write(content)
+    return path
+
+readme_ja = genuine["README-ja.txt"]
+# The zip itself.
+release("extra-dotfile", five() + [(entry(".hidden"), b"x")])
+release("program-link", [(entry(order[0], 0o120777), built.encode())] + five()[1:])
+release("duplicate", five() + [(entry("README-ja.txt"), b"another")])
+release("directory", five() + [(entry("docs/", 0o040755), b"")])
+release("locked-directory", [(entry("locked/", 0o040000), b""), (entry("locked/file"), b"x")] + five())
+release("zip-slip", five() + [(entry("../korvane-zip-slip.txt"), b"x")])
+release("absolute", five() + [(entry("/tmp/korvane-absolute.txt"), b"x")])
+release("rf-entry", five() + [(entry("-rf"), b"x")])
+release("escape-name", five() + [(entry("\x1b[2J\x1b[1;1Hok   forged\x1b]0;owned\x07.txt"), b"x")])
+release("bidi-name", five() + [(entry("README\u202etxt.exe"), b"x")])
+release("bomb", five({"README-ja.txt": bytes(32 << 20)}))
+path = release("lying-size", five({"README-ja.txt": bytes(32 << 20)}))
+data = bytearray(open(path, "rb").read())
+for found in range(len(data) - 4):  # every header of README-ja.txt says it is small
+    if data[found:found + 4] == b"PK\x03\x04" and data[found + 30:found + 43] == b"README-ja.txt":
+        struct.pack_into("<I", data, found + 22, len(readme_ja))
+    if data[found:found + 4] == b"PK\x01\x02" and data[found + 46:found + 59] == b"README-ja.txt":
+        struct.pack_into("<I", data, found + 24, len(readme_ja))
+open(path, "wb").write(data)
+release("sums-devzero", five(checksums=sums(genuine) + b"0" * 64 + b"  /dev/zero\n"))
+release("sums-stdin", five(checksums=b"0" * 64 + b"  /dev/stdin\n" + sums(genuine)))
+release("sums-link", five()[:4] + [(entry("SHA256SUMS", 0o120777), b"/dev/zero")])
+release("lacks-license", [e for e in five() if e[0].filename != "LICENSE.txt"])
+release("not-a-zip", None, data=os.urandom(4096))
+release("too-big", None, data=bytes(1536 << 10))
+release("readme-changed", five({"README-ja.txt": readme_ja.replace("使い方".encode(), "使い方!".encode())}))
+# The buildinfo beside the genuine zip.
+genuine_zip = open(os.path.join(signed, zip_name), "rb").read()
+def with_buildinfo(name, text):
+    release(name, None, {".buildinfo": text.encode("utf-8", "surrogateescape")}, data=genuine_zip)
+def field(name, value):
+    return "".join(f"{name}: {value}\n" if l.startswith(name + ":") else l + "\n" for l in buildinfo.splitlines())
+with_buildinfo("buildinfo-escapes", field("Git-Commit", "\x1b[1A\x1b[2K\rok   forged\x1b]0;owned\x07\u202e"))
+with_buildinfo("buildinfo-3000-lines", buildinfo.rstrip("\n") + ",\n" + " x (= 1),\n" * 2999 + " y (= 1)\n")
+with_buildinfo("buildinfo-20MB-line", buildinfo + "X-Junk: " + "A" * (20 << 20) + "\n")
+with_buildinfo("buildinfo-long-line", buildinfo + "X-Junk: " + "A" * 5000 + "\n")
+with_buildinfo("buildinfo-dash-package", buildinfo.replace("Installed-Build-Depends:\n",
+                                                           "Installed-Build-Depends:\n -rf (= 1.0),\n"))
+with_buildinfo("buildinfo-bad-version", buildinfo.replace(" cmake (= ", " cmake (= $(reboot)"))
+with_buildinfo("buildinfo-date-text", field("Source-Date-Epoch", "yesterday"))
+with_buildinfo("buildinfo-other-date", field("Source-Date-Epoch", str(epoch + 86400)))
+# A program that differs in one byte, SHA256SUMS made again, with a buildinfo
+# that names its zip and lists 950 packages more, which would be the root it
+# is built in.
+changed = bytearray(genuine[order[0]])
+changed[0x500] = 0x90
+path = release("buildinfo-950-packages", five({order[0]: bytes(changed)}))
+zip_bytes = open(path, "rb").read()
+lines = buildinfo.rstrip("\n").splitlines()
+lines = [f" {hashlib.sha256(zip_bytes).hexdigest()} {len(zip_bytes)} {zip_name}" if l.endswith(" " + zip_name) else l
+         for l in lines]
+text = "\n".join(lines) + ",\n" + "".join(f" korvane-absent-{i} (= 1.{i}),\n" for i in range(949)) + " korvane-absent (= 1)\n"
+open(os.path.join(os.path.dirname(path), stem + ".buildinfo"), "w", encoding="utf-8").write(text)
+# The signature.
+for name in ("impostor", "swapped"):
+    release(name, five({order[0]: open(os.path.join(impostors, name + ".exe"), "rb").read()}))
+obsolete = "<<<Obsolete>>>".encode("utf-16-be")
+assert genuine[order[0]].count(obsolete) == 1
+release("content-changed", five({order[0]: genuine[order[0]].replace(obsolete, obsolete[:-2] + b"\0P")}))
+other_sig = open(os.path.join(work, "other.sig"), "rb").read()
+release("another-sig-beside", None, {".buildinfo": buildinfo.encode(), ".exe.sig": other_sig}, data=genuine_zip)
+release("sig-beside-unsigned", None, {".exe.sig": other_sig}, data=open(os.path.join(work, zip_name), "rb").read())
+with_buildinfo("buildinfo-gone-version", re.sub(r"^ zip \(= [^)]*\)", " zip (= 0~not-a-version)", buildinfo, flags=re.M))
+release("sig-is-dev-zero", None, {".buildinfo": buildinfo.encode(), ".exe.sig": "->/dev/zero"}, data=genuine_zip)
+PY
+
+# A terminal that nobody answers: reading from it waits for ever.
+mkfifo "$rows/terminal"
+exec {terminal}<>"$rows/terminal"
+
+# What a row may not touch: the work directory's files, directories and
+# links (but for the row's own temporary directory and the logs), the source
+# tree, and /tmp.
+outside() {
+    find "$work" \( -path "$rows/tmp" -o -name '*.log' \) -prune -o -type f -printf '%p %s %T@ %m\n' -o \
+        -printf '%p %y %m\n' | sort
+    ls -A "$root" "$root/scripts"
+    ls -d /tmp/verify-release.* 2>/dev/null || true
+}
+
+# WHAT SECONDS STATUS VERDICT NEVER ZIP [COMMAND_PREFIX...]:
+# scripts/verify-release.sh on ZIP, as make runs it (after COMMAND_PREFIX,
+# such as env or setpriv), from $rows/names, with a temporary directory of its
+# own and the terminal nobody answers as its input, must end within SECONDS
+# with STATUS; its last line must match VERDICT after "verdict: " (after
+# "verify-release: " for status 2), and nothing it says NEVER; what it prints
+# holds no control or bidirectional-format character and stays short; and it
+# leaves nothing behind, in its temporary directory or anywhere else.
+verify_row() {
+    local what=$1 seconds=$2 expected=$3 verdict=$4 never=$5 zip=$6 tmp=$rows/tmp output status=0 now
+    local started pattern problems=()
+    shift 6
+    rm -rf "$tmp" && mkdir -m 1777 "$tmp"
+    started=$SECONDS
+    output=$(cd "$rows/names" && timeout -k 5 "$seconds" env TMPDIR="$tmp" "$@" "$root/scripts/verify-release.sh" \
+        "$version" "$exe" "$zip" <&"$terminal" 2>&1) || status=$?
+    printf '%s\n' "--- $what ($((SECONDS - started)) s, exit $status)" "$output" >>"$verify_log"
+    [ $status -ne 124 ] && [ $status -ne 137 ] || problems+=("it did not end within $seconds s")
+    [ $status -eq "$expected" ] || problems+=("it exited $status, not $expected")
+    pattern="^verdict: $verdict"
+    [ "$expected" -ne 2 ] || pattern="^verify-release: $verdict"
+    [[ $(tail -n 1 <<<"$output") =~ $pattern ]] || problems+=("its last line is not /$pattern/")
+    [ -z "$never" ] || ! grep -qE -- "$never" <<<"$output" || problems+=("it said /$never/")
+    if LC_ALL=C grep -qaP '[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80[\x8e\x8f\xaa-\xae]|\xe2\x81[\xa6-\xa9]' \
+        <<<"$output"; then
+        problems+=("it printed a control or bidirectional-format character")
+    fi
+    [ ${#output} -le 6000 ] || problems+=("it printed ${#output} characters")
+    [ -z "$(ls -A "$tmp")" ] || problems+=("it left behind $(find "$tmp" -mindepth 1 | head -n 3 | tr '\n' ' ')")
+    now=$(outside)
+    [ "$now" = "$untouched" ] ||
+        problems+=("it changed what is outside its temporary directory: $(diff <(echo "$untouched") - <<<"$now" |
+            head -n 4 || true)")
+    if [ ${#problems[@]} -eq 0 ]; then
+        echo "ok   verify-release: $what"
+        return
+    fi
+    echo "FAIL verify-release: $what: $(IFS=';'; echo "${problems[*]}")"
+    echo "  it said:"
+    echo "    ${output//$'\n'/$'\n'    }" | head -n 40 | cat -v
+    failures=$((failures + 1))
+}
+
+hostile() { echo "$crafted/$1/$name-$version.zip"; }
+signer_fingerprint=$(fingerprint sha256)
+lookalike_fingerprint=$(openssl x509 -in "$keys/lookalike.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
+build="is this source's build \(commit [0-9a-f]{40}[^)]*\)"
+holds="NO MATCH: the zip holds the five files of a release, and nothing else: "
+buildinfo_cannot="NO MATCH: the buildinfo beside the zip can be read: "
+signature_fails="NO MATCH: the program's signature holds: the signature's signer"
+whole_zip="NO MATCH: the whole zip is byte for byte the one \`make dist\` makes here with that signature: "
+cp "$(zip_of "$work")" "$rows/names/-t.zip"
+hostile_name=$rows/names/"a b\`touch pwned\`\$(shell touch pwned)\$(foo) 'c\"#.zip"
+cp "$(zip_of "$work")" "$hostile_name"
+mkdir -p "$rows/bin"
+ln -s "$(command -v bash)" "$(command -v dirname)" "$rows/bin/"
+as_nobody=()
+if [ "$(id -u)" -eq 0 ]; then
+    as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+fi
+untouched=$(outside)
+
+# The genuine releases.
+verify_row "the signed zip is this source's build, and MATCH names its certificate" 60 0 \
+    "MATCH: the program in $name-$version.zip $build, signed by CN=Korvane Throwaway Signer, O=\"コルヴェイン試験, Inc.\", C=JP, certificate SHA-256 fingerprint $signer_fingerprint, not timestamped$" \
+    "" "$(zip_of "$work/signed")"
+verify_row "the timestamped zip is too, with the timestamp's time" 60 0 \
+    "MATCH: .* $build, .*, timestamped 20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} UTC$" "" \
+    "$(zip_of "$work/timestamped")"
+verify_row "an unsigned zip named -t.zip is the file checked" 60 0 "MATCH: the program in -t.zip $build, unsigned$" \
+    "" -t.zip
+# What the issue of a hostile download showed, a row each.
+verify_row "a zip that is not one" 10 1 "${holds}it cannot be read as a zip: " "" "$(hostile not-a-zip)"
+verify_row "a zip bigger than a release's could be" 10 1 \
+    "NO MATCH: the zip is no bigger than a release's could be: the zip is more than 1048576 bytes" "" \
+    "$(hostile too-big)"
+verify_row "an extra dotfile" 10 1 "${holds}it holds an extra entry, \.hidden$" "" "$(hostile extra-dotfile)"
+verify_row "a program that is a link to the build here" 10 1 "${holds}its $name\.exe is a link, not a file$" "" \
+    "$(hostile program-link)"
+verify_row "an entry twice, with a terminal nobody answers" 10 1 "${holds}it holds README-ja\.txt twice$" "" \
+    "$(hostile duplicate)"
+verify_row "a directory" 10 1 "${holds}it holds a directory, docs/, and a release holds none$" "" \
+    "$(hostile directory)"
+verify_row "a directory of mode 000, checked by a user who is not root" 10 1 \
+    "${holds}it holds a directory, locked/, and a release holds none$" "" "$(hostile locked-directory)" \
+    "${as_nobody[@]}"
+verify_row "an entry that climbs out (zip-slip)" 10 1 "${holds}it holds \.\./korvane-zip-slip\.txt, which is not at its top level$" \
+    "" "$(hostile zip-slip)"
+verify_row "an entry with an absolute path" 10 1 \
+    "${holds}it holds /tmp/korvane-absolute\.txt, which is not at its top level$" "" "$(hostile absolute)"
+verify_row "an entry named -rf" 10 1 "${holds}it holds an extra entry, -rf$" "" "$(hostile rf-entry)"
+verify_row "an entry named with escape sequences" 10 1 \
+    "${holds}it holds an extra entry, \\\\x1b\[2J\\\\x1b\[1;1Hok   forged\\\\x1b\]0;owned\\\\x07\.txt$" "" \
+    "$(hostile escape-name)"
+verify_row "an entry named with a right-to-left override" 10 1 \
+    "${holds}it holds an extra entry, README\\\\u202etxt\.exe$" "" "$(hostile bidi-name)"
+verify_row "a 32 MiB read-me in a 40 KiB zip" 10 1 \
+    "${holds}its README-ja\.txt is 33554432 bytes, more than a release's \(at most 65536\)$" "" "$(hostile bomb)"
+verify_row "a read-me whose entry gives a size it does not have" 10 1 "${holds}its README-ja\.txt cannot be read: " \
+    "" "$(hostile lying-size)"
+verify_row "a zip that lacks LICENSE.txt" 10 1 "${holds}it lacks LICENSE\.txt$" "" "$(hostile lacks-license)"
+verify_row "SHA256SUMS naming /dev/zero" 10 1 \
+    "NO MATCH: SHA256SUMS in the zip matches its files: it lists /dev/zero, which is not one of the zip's files$" "" \
+    "$(hostile sums-devzero)"
+verify_row "SHA256SUMS naming /dev/stdin" 10 1 "NO MATCH: SHA256SUMS in the zip matches its files: it lists /dev/stdin," \
+    "" "$(hostile sums-stdin)"
+verify_row "SHA256SUMS that is a link" 10 1 "${holds}its SHA256SUMS is a link, not a file$" "" "$(hostile sums-link)"
+verify_row "escape sequences in the buildinfo's Git-Commit" 10 1 \
+    "${buildinfo_cannot}its Git-Commit \(\"\\\\x1b\[1A\\\\x1b\[2K\\\\x0dok   forged\\\\x1b\]0;owned\\\\x07\\\\u202e\"\) is not a commit$" \
+    "" "$(hostile buildinfo-escapes)"
+verify_row "a buildinfo of 3,000 lines" 10 1 "${buildinfo_cannot}it has more than 1000 lines$" "" \
+    "$(hostile buildinfo-3000-lines)"
+verify_row "a buildinfo with a 20 MB line" 10 1 "${buildinfo_cannot}the buildinfo is more than 65536 bytes" "" \
+    "$(hostile buildinfo-20MB-line)"
+verify_row "a buildinfo line of 5,000 characters" 10 1 "${buildinfo_cannot}its line [0-9]+ is longer than 1024 characters$" \
+    "" "$(hostile buildinfo-long-line)"
+verify_row "a buildinfo package named -rf" 10 1 \
+    "${buildinfo_cannot}its Installed-Build-Depends names \"-rf\", which is not a Debian package name$" "" \
+    "$(hostile buildinfo-dash-package)"
+verify_row "a buildinfo package version that is a command" 10 1 \
+    "${buildinfo_cannot}its Installed-Build-Depends gives cmake \"\\\$\(reboot\)[^\"]*\", which is not a Debian version$" "" \
+    "$(hostile buildinfo-bad-version)"
+verify_row "a buildinfo whose date is not a number" 10 1 \
+    "${buildinfo_cannot}its Source-Date-Epoch \(\"yesterday\"\) is not a number of seconds$" "" \
+    "$(hostile buildinfo-date-text)"
+verify_row "a genuine zip whose buildinfo gives another date: the dates are named, not the zip" 60 1 \
+    "${whole_zip}the zip's files are dated .*, and the buildinfo's Source-Date-Epoch \([0-9]+\) dates them .*$" "" \
+    "$(hostile buildinfo-other-date)"
+verify_row "a program that differs in one byte, its buildinfo with 950 packages more for its toolchain root" 10 1 \
+    "${buildinfo_cannot}its Installed-Build-Depends names korvane-absent-0, which toolchain\.lock does not pin$" "" \
+    "$(hostile buildinfo-950-packages)"
+verify_row "a genuine zip whose buildinfo pins a version no mirror has: it cannot check, and says why" 60 2 \
+    "making the toolchain root of the buildinfo's versions could not: toolchain: .* no longer has zip=0~not-a-version .*make lock.*DEBIAN_MIRROR=" \
+    "verdict:" "$(hostile buildinfo-gone-version)"
+verify_row "a read-me changed, SHA256SUMS made again: the read-me is named" 60 1 \
+    "${whole_zip}README-ja\.txt and SHA256SUMS differ from the ones make dist makes here$" "" \
+    "$(hostile readme-changed)"
+verify_row "a signature whose certificates hold two for its signer's issuer and serial number" 10 1 \
+    "$signature_fails names its certificate by an issuer and serial number that 2 of its certificates carry, so who signed is not certain$" \
+    "Korvane Throwaway Signer|$signer_fingerprint" "$(hostile impostor)"
+verify_row "a signature by the lookalike, who took the signer's serial number, names the lookalike" 60 0 \
+    "MATCH: .* $build, signed by OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer, certificate SHA-256 fingerprint $lookalike_fingerprint, not timestamped$" \
+    "Korvane Throwaway Signer|$signer_fingerprint" "$(zip_of "$impostors/lookalike")"
+verify_row "a signature that names the signer's certificate but was made with another key" 10 1 \
+    "$signature_fails does not verify with the public key of the certificate it names$" \
+    "signed by|$signer_fingerprint" "$(hostile swapped)"
+verify_row "a signature whose signed content was changed" 10 1 \
+    "$signature_fails's signed attributes give a message digest that is not the one of what it signs$" \
+    "signed by" "$(hostile content-changed)"
+verify_row "a signature without a timestamp, whose certificate carries a timestamp's identifiers" 60 0 \
+    "MATCH: .* $build, signed by CN=Korvane Policy Signer, .*, not timestamped$" "timestamped [0-9]|outlives" \
+    "$(zip_of "$impostors/tsbytes")"
+verify_row "another signature beside the zip" 60 1 \
+    "NO MATCH: the \.exe\.sig beside the zip is the program's signature: $name-$version\.exe\.sig is another signature$" \
+    "" "$(hostile another-sig-beside)"
+verify_row "a signature beside an unsigned zip" 60 1 \
+    "NO MATCH: the program carries the signature beside the zip: $name-$version\.exe\.sig is there, but the program is not signed$" \
+    "" "$(hostile sig-beside-unsigned)"
+verify_row "a signature beside the zip that is /dev/zero" 10 1 \
+    "NO MATCH: the \.exe\.sig beside the zip is the program's signature: the \.exe\.sig beside the zip is not a regular file$" \
+    "" "$(hostile sig-is-dev-zero)"
+verify_row "no zip named: usage" 10 2 "usage: make verify-release ZIP=" "" ""
+verify_row "a zip that is not there" 10 2 "no such file: .*/absent\.zip$" "" "$rows/absent.zip"
+verify_row "a directory for a zip" 10 2 ".*: the zip is not a regular file$" "" "$rows/names"
+verify_row "a tool missing" 10 2 "needs openssl, dpkg, bwrap, which make installs" "" \
+    "$(zip_of "$work/signed")" env PATH="$rows/bin"
+
+# SIGNAL: stopped by SIGNAL in the middle of its rebuild, it leaves nothing
+# behind and ends as that signal ends a program.
+stopped_by() {
+    local tmp=$rows/tmp pid status=0 tries
+    rm -rf "$tmp" && mkdir "$tmp"
+    TMPDIR=$tmp "$root/scripts/verify-release.sh" "$version" "$exe" "$(zip_of "$work/signed")" \
+        >"$rows/stopped.log" 2>&1 <&"$terminal" &
+    pid=$!
+    for ((tries = 0; tries < 200; tries++)); do
+        ! compgen -G "$tmp/verify-release.*/tmp/*" >/dev/null || break
+        sleep 0.05
+    done
+    kill "-$1" "$pid"
+    wait "$pid" || status=$?
+    if [ "$status" -ne $((128 + $(kill -l "$1"))) ] || [ -n "$(ls -A "$tmp")" ]; then
+        echo "  exit $status after $tries waits; left behind: $(ls -A "$tmp"); it said: $(tail -n 3 "$rows/stopped.log")"
+        return 1
+    fi
+}
+check "verify-release: stopped by SIGTERM in its rebuild, it leaves nothing behind" stopped_by TERM
+check "verify-release: stopped by SIGHUP in its rebuild, it leaves nothing behind" stopped_by HUP
+
+# make itself: the name reaches the script as data, whatever it holds; make
+# passes MATCH on as 0, and says the script's own status in its Error line.
+# STATUS ERROR LAST ZIP: `make verify-release ZIP=ZIP` (not building the
+# program again) exits with STATUS, the script's last line (its verdict, or
+# what it says when it cannot check) matches LAST, make's own is "Error
+# ERROR" (none for 0), and nothing ran from ZIP.
+make_verify_release() {
+    local expected=$1 error=$2 last=$3 status=0 output errors
+    rm -f "$root/pwned"
+    output=$(cd "$root" && env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL TMPDIR="$rows" \
+        timeout -k 5 60 make -o exe verify-release "ZIP=$4" 2>"$rows/make-errors.log" <&"$terminal") || status=$?
+    errors=$(cat "$rows/make-errors.log")
+    if [ -n "$error" ]; then
+        [[ $(tail -n 1 <<<"$errors") == "make: *** "*"] Error $error" ]] || status="$status, no make Error $error"
+        [ -n "$output" ] || output=$(sed '$d' <<<"$errors")
+    fi
+    if [ "$status" != "$expected" ] || ! [[ $(tail -n 1 <<<"$output") =~ $last ]] || [ -e "$root/pwned" ]; then
+        echo "  exit $status; $([ ! -e "$root/pwned" ] || echo "a command in the name ran; ")it said:"
+        echo "    ${output//$'\n'/$'\n'    }"
+        echo "    ${errors//$'\n'/$'\n'    }"
+        rm -f "$root/pwned"
+        return 1
+    fi
+}
+check "make verify-release: a name with \`...\`, \$(...), quotes and spaces is the file checked" \
+    make_verify_release 0 "" "^verdict: MATCH: the program in a b\`touch pwned\`\\\$\(shell touch pwned\)\\\$\(foo\) 'c\"#\.zip " \
+    "$hostile_name"
+check "make verify-release: NO MATCH is make's Error 1" make_verify_release 2 1 "^verdict: NO MATCH: " \
+    "$(hostile extra-dotfile)"
+check "make verify-release: no zip named is make's Error 2" make_verify_release 2 2 "^verify-release: usage: " ""
+echo "the verify-release checks took $((SECONDS - verify_started)) s"
 exit $((failures > 0))

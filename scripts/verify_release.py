@@ -1,0 +1,768 @@
+#!/usr/bin/python3 -IB
+"""`make verify-release ZIP=FILE`: whether a published zip holds this
+source's build of the program.
+
+The zip, its name, the buildinfo and the .exe.sig beside it come from
+anywhere, so they are read as data: the zip's entry list first, and then
+only the five files a release holds, by name, each within its bound;
+nothing from them is run, followed or handed to a program as an option, and
+everything printed that came from them is made safe for the terminal first
+(see authenticode.visible). The temporary directory holds at most a few
+hundred KiB and goes on every exit and on every signal.
+
+It checks, one line each: that the buildinfo names the zip, that SHA256SUMS
+matches the files, who signed the program and that the signature holds,
+that the .exe.sig is the program's own signature, that the program without
+its signature is the one built here, and that the whole zip is the one
+`make dist` makes here with that signature. Both are made in the toolchain
+root that the buildinfo names (its Debian release and package versions, as
+toolchain.lock holds them; a buildinfo may pin only packages this source's
+lock pins), or in toolchain.lock's when there is none; when that root
+cannot be had with exactly those versions, it says so and cannot check. The last line is the verdict:
+MATCH (exit 0), NO MATCH with the first check that failed (exit 1). When it
+cannot check at all (usage, a missing file or tool) it says why on stderr
+and exits 2.
+    verify_release.py VERSION BUILT_EXE ZIP   (VERSION and BUILT_EXE: this source's)
+"""
+
+import base64
+import dataclasses
+import hashlib
+import io
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import traceback
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+import authenticode  # noqa: E402  (found beside this file)
+from authenticode import TooLarge, Unreadable, visible  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+NAME = "korvane-icon-size"
+PROGRAM = NAME + ".exe"
+# The five files of a release, and the most bytes each may hold: the
+# program is 16 KiB (and its signature), the read-mes about 7 KiB each, the
+# license 1 KiB, SHA256SUMS four lines of about 80 bytes.
+ENTRIES = {
+    PROGRAM: authenticode.MAX_PROGRAM_BYTES,
+    "README-ja.txt": 64 * 1024,
+    "README-en.txt": 64 * 1024,
+    "LICENSE.txt": 16 * 1024,
+    "SHA256SUMS": 4 * 1024,
+}
+SUMMED = [PROGRAM, "README-ja.txt", "README-en.txt", "LICENSE.txt"]
+# The zip is about 16 KiB: its five files' bounds, with room for their entries.
+MAX_ZIP_BYTES = 1024 * 1024
+# The buildinfo is about 1.2 KiB and 25 lines; a list of the packages of a
+# whole build root would take a few hundred lines.
+MAX_BUILDINFO_BYTES = 64 * 1024
+MAX_BUILDINFO_LINES = 1000
+MAX_BUILDINFO_LINE = 1024
+# The detached signature, PEM: about 3.3 KiB, 8 KiB with a timestamp.
+MAX_DETACHED_BYTES = 2 * authenticode.MAX_SIGNATURE_BYTES
+# How much of a value from outside a line shows, and how many lines of
+# differences are listed.
+SHOWN = 120
+SHOWN_LINES = 20
+# Seconds a tool may take; the rebuild is make dist's own work, and making
+# a toolchain root downloads and unpacks a few hundred MB.
+TOOL_SECONDS = 10
+REBUILD_SECONDS = 300
+TOOLCHAIN_SECONDS = 1800
+NEEDED_TOOLS = ["openssl", "dpkg", "bwrap"]
+TOOLCHAIN = os.path.join(ROOT, "scripts", "toolchain.sh")
+# The signals that end the check early; the temporary directory goes first.
+SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
+
+PACKAGE = re.compile(r"[a-z0-9][a-z0-9+.-]+")
+VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]*")
+ARCHITECTURE = re.compile(r"[a-z0-9][a-z0-9-]{0,31}")
+RELEASE = re.compile(r"[a-z]{1,32}")
+COMMIT = re.compile(r"[0-9a-f]{40}|[0-9a-f]{64}")
+# Zip dates run from 1980 to 2107.
+EARLIEST, LATEST = 315532800, 4354819199
+
+
+class CannotCheck(Exception):
+    """Nothing can be checked (exit 2); the message says why."""
+
+
+class Stop(Exception):
+    """A check failed that the rest depend on: straight to the verdict."""
+
+
+class Interrupted(BaseException):
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def shown(text, limit=SHOWN):
+    return visible(text, limit)
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def terminal_line(text):
+    """TEXT with anything that could still steer a terminal made visible:
+    the last guard, for every line printed."""
+    return "".join(visible(c) if c != "\\" and visible(c) != c else c for c in text[:4000])
+
+
+class Report:
+    """The lines of the check, and the first failure, which the verdict names."""
+
+    def __init__(self):
+        self.first_failure = None
+
+    @staticmethod
+    def line(text):
+        print(terminal_line(text), flush=True)
+
+    def passed(self, what):
+        self.line("ok   " + what)
+
+    def failed(self, what, *details):
+        self.line("FAIL " + what + (": " + details[0] if details else ""))
+        for detail in details[1:SHOWN_LINES + 1]:
+            self.line("  " + detail)
+        if len(details) > SHOWN_LINES + 1:
+            self.line(f"  and {len(details) - SHOWN_LINES - 1} more")
+        if self.first_failure is None:
+            self.first_failure = what + (": " + details[0] if details else "")
+
+    def note(self, text):
+        self.line("     " + text)
+
+    def stop(self, what, *details):
+        self.failed(what, *details)
+        raise Stop()
+
+
+# --- Files from outside ---------------------------------------------------
+
+def read_beside(path, limit, what):
+    """The bytes of a file beside the zip, or None when there is none."""
+    if not os.path.lexists(path):
+        return None
+    return authenticode.read_bounded(path, limit, what)
+
+
+@dataclasses.dataclass
+class Source:
+    """What this source builds: its version, the program built here, and where it is."""
+    version: str
+    built: str
+    root: str
+    commit: str = ""
+
+
+def run_tool(arguments, seconds=TOOL_SECONDS, **options):
+    """A tool, in a process group of its own that goes whole when the time
+    is up or this script is stopped; what it printed, and its status."""
+    process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, start_new_session=True, **options)
+    try:
+        output, _ = process.communicate(timeout=seconds)
+    except BaseException:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        raise
+    return output.decode("utf-8", "surrogateescape"), process.returncode
+
+
+# --- The zip --------------------------------------------------------------
+
+def entry_problem(entry, seen):
+    """Why ENTRY is not one of the five files of a release, or None."""
+    name = shown(entry.filename)
+    mode = entry.external_attr >> 16 if entry.create_system == 3 else 0
+    kind = mode & 0o170000
+    if entry.filename not in ENTRIES:
+        if entry.filename.endswith("/") or kind == 0o040000:
+            return f"it holds a directory, {name}, and a release holds none"
+        if "/" in entry.filename or "\\" in entry.filename:
+            return f"it holds {name}, which is not at its top level"
+        return f"it holds an extra entry, {name}"
+    if entry.filename in seen:
+        return f"it holds {name} twice"
+    if kind == 0o120000:
+        return f"its {name} is a link, not a file"
+    if kind not in (0, 0o100000) or entry.external_attr & 0x10:
+        return f"its {name} is not a regular file"
+    if entry.flag_bits & 0x1:
+        return f"its {name} is encrypted"
+    if entry.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+        return f"its {name} is compressed in a way make dist does not use"
+    if entry.file_size > ENTRIES[entry.filename]:
+        return (f"its {name} is {entry.file_size} bytes, more than a release's "
+                f"(at most {ENTRIES[entry.filename]})")
+    return None
+
+
+def read_zip(data, report):
+    """The five files of the zip, by name, from its entry list; anything
+    else in it stops the check, with the one line that says why."""
+    what = "the zip holds the five files of a release, and nothing else"
+    # Whatever zipfile cannot make of a hostile zip, in whichever exception,
+    # is a zip that cannot be read.
+    try:
+        archive = zipfile.ZipFile(io.BytesIO(data))
+        entries = archive.infolist()
+    except Exception as problem:  # pylint: disable=broad-except
+        report.stop(what, f"it cannot be read as a zip: {shown(str(problem))}")
+    seen = set()
+    for entry in entries:
+        problem = entry_problem(entry, seen)
+        if problem:
+            report.stop(what, problem)
+        seen.add(entry.filename)
+    for name in ENTRIES:
+        if name not in seen:
+            report.stop(what, f"it lacks {name}")
+    files = {}
+    for entry in entries:
+        try:
+            with archive.open(entry) as member:
+                content = member.read(ENTRIES[entry.filename] + 1)
+        except Exception as problem:  # pylint: disable=broad-except
+            report.stop(what, f"its {entry.filename} cannot be read: {shown(str(problem))}")
+        if len(content) != entry.file_size:
+            report.stop(what, f"its {entry.filename} is not the size its entry gives")
+        files[entry.filename] = content
+    report.passed(what)
+    return files
+
+
+def unpack(files, directory):
+    """The five files, by their own names, as new regular files in DIRECTORY."""
+    os.mkdir(directory)
+    for name, content in files.items():
+        with open(os.path.join(directory, name), "xb") as out:
+            out.write(content)
+
+
+def checksums_problem(files):
+    """Why SHA256SUMS does not match the files, or None. Its names are
+    compared with the four files; none is ever opened."""
+    listed = {}
+    for line in files["SHA256SUMS"].decode("utf-8", "surrogateescape").splitlines():
+        match = re.fullmatch(r"([0-9a-f]{64}) [ *](.*)", line)
+        if match is None:
+            return f"it has a line that is not a checksum: {shown(line)}"
+        digest, name = match.groups()
+        if name not in SUMMED:
+            return f"it lists {shown(name)}, which is not one of the zip's files"
+        if name in listed:
+            return f"it lists {name} twice"
+        listed[name] = digest
+    for name in SUMMED:
+        if name not in listed:
+            return f"it does not list {name}"
+        if listed[name] != sha256(files[name]):
+            return f"it gives another SHA-256 for {name}"
+    return None
+
+
+# --- The buildinfo --------------------------------------------------------
+
+@dataclasses.dataclass
+class Buildinfo:
+    """What the buildinfo says, every part checked for its form."""
+    commit: str
+    date: int
+    architecture: str
+    release: str  # the toolchain root's Debian release, or "" when it does not say
+    checksums: list  # (SHA-256, size, name)
+    packages: list  # (Debian package name, version)
+
+
+def buildinfo_fields(text):
+    """The buildinfo's fields: NAME: VALUE, or NAME: followed by lines
+    that start with a space."""
+    fields, current = {}, None
+    for number, line in enumerate(text.split("\n"), 1):
+        if len(line) > MAX_BUILDINFO_LINE:
+            raise Unreadable(f"its line {number} is longer than {MAX_BUILDINFO_LINE} characters")
+        if line.startswith(" ") and current is not None:
+            fields[current].append(line[1:])
+        elif match := re.fullmatch(r"([A-Za-z0-9-]{1,64}):(?: (.*))?", line):
+            current = match[1]
+            if current in fields:
+                raise Unreadable(f"it gives {current} twice")
+            fields[current] = [match[2]] if match[2] is not None else []
+        elif line:
+            raise Unreadable(f"its line {number} is not a field: {shown(line)}")
+    return fields
+
+
+def one_field(fields, name, form, what):
+    values = fields.get(name)
+    if not values or len(values) != 1 or not form.fullmatch(values[0]):
+        value = "none" if not values else "\"" + shown(" ".join(values)) + "\""
+        raise Unreadable(f"its {name} ({value}) is not {what}")
+    return values[0]
+
+
+def lock_names():
+    """The packages that this source's toolchain.lock pins."""
+    with open(os.path.join(ROOT, "toolchain.lock"), encoding="utf-8") as file:
+        return {line.split("=", 1)[0] for line in file.read().splitlines()[1:] if "=" in line}
+
+
+def package_pairs(lines):
+    """Installed-Build-Depends: (name, version) pairs, each checked to be a
+    Debian package name and version, and a package this source's lock pins:
+    the buildinfo decides which root the program is built in, so it may not
+    ask for any other."""
+    pairs, pinned = [], lock_names()
+    for index, line in enumerate(lines):
+        match = re.fullmatch(r"(\S+) \(= (\S+)\)" + ("," if index < len(lines) - 1 else ""), line)
+        if match is None:
+            raise Unreadable(f"its Installed-Build-Depends has a line that is not NAME (= VERSION): {shown(line)}")
+        package, version = match.groups()
+        if not PACKAGE.fullmatch(package):
+            raise Unreadable(f"its Installed-Build-Depends names \"{shown(package)}\", which is not a Debian package name")
+        if not VERSION.fullmatch(version) or len(version) > 128:
+            raise Unreadable(f"its Installed-Build-Depends gives {package} \"{shown(version)}\", "
+                             "which is not a Debian version")
+        if package not in pinned:
+            raise Unreadable(f"its Installed-Build-Depends names {package}, which toolchain.lock does not pin")
+        pairs.append((package, version))
+    return pairs
+
+
+def release_of(fields):
+    """The Debian release of the toolchain root: Toolchain-Release, or for a
+    release made before the toolchain had a root, the release in brackets at
+    the end of Build-Release, the host's ("Debian GNU/Linux 12 (bookworm)");
+    "" when neither says."""
+    if "Toolchain-Release" in fields:
+        return one_field(fields, "Toolchain-Release", RELEASE, "a Debian release")
+    if "Build-Release" in fields:
+        host = one_field(fields, "Build-Release", re.compile(r".{1,200}"), "a release")
+        found = re.search(r"\(([a-z]{1,32})\)$", host)
+        return found[1] if found else ""
+    return ""
+
+
+def read_buildinfo(data):
+    """DATA as a buildinfo, within bounds; Unreadable says what is wrong."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise Unreadable("it is not UTF-8") from None
+    if text.count("\n") > MAX_BUILDINFO_LINES:
+        raise Unreadable(f"it has more than {MAX_BUILDINFO_LINES} lines")
+    fields = buildinfo_fields(text)
+    commit = fields.get("Git-Commit", [""])
+    if len(commit) != 1 or not (COMMIT.fullmatch(commit[0]) or commit[0] == "unknown (not a git checkout)"):
+        raise Unreadable(f"its Git-Commit (\"{shown(' '.join(commit))}\") is not a commit")
+    date = int(one_field(fields, "Source-Date-Epoch", re.compile(r"[0-9]{1,10}"), "a number of seconds"))
+    if not EARLIEST <= date <= LATEST:
+        raise Unreadable(f"its Source-Date-Epoch ({date}) is not a date a zip can hold")
+    checksums = []
+    for line in fields.get("Checksums-Sha256", []):
+        match = re.fullmatch(r"([0-9a-f]{64}) ([0-9]{1,10}) ([A-Za-z0-9._+-]{1,128})", line)
+        if match is None:
+            raise Unreadable(f"its Checksums-Sha256 has a line that is not SHA-256 SIZE NAME: {shown(line)}")
+        checksums.append((match[1], int(match[2]), match[3]))
+    return Buildinfo(commit=commit[0], date=date,
+                     architecture=one_field(fields, "Build-Architecture", ARCHITECTURE, "an architecture"),
+                     release=release_of(fields),
+                     checksums=checksums, packages=package_pairs(fields.get("Installed-Build-Depends", [])))
+
+
+def check_buildinfo(path, zip_data, report):
+    """The buildinfo beside the zip, or None when there is none. One that
+    cannot be read stops the check: the rebuild takes its date from it."""
+    what = "the buildinfo beside the zip can be read"
+    try:
+        data = read_beside(path, MAX_BUILDINFO_BYTES, "the buildinfo")
+        if data is None:
+            report.note(f"no buildinfo beside the zip ({shown(os.path.basename(path))}): "
+                        "how the release was built is not known here")
+            return None
+        buildinfo = read_buildinfo(data)
+    except Unreadable as problem:
+        report.stop(what, str(problem))
+    what = "the buildinfo beside the zip names it by its SHA-256 and size"
+    if any(digest == sha256(zip_data) and size == len(zip_data) and name.endswith(".zip")
+           for digest, size, name in buildinfo.checksums):
+        report.passed(what)
+    else:
+        report.failed(what, "it names another zip")
+    return buildinfo
+
+
+# --- This machine ---------------------------------------------------------
+
+def here_commit(source):
+    """The commit checked out here, once asked."""
+    if not source.commit:
+        said, status = run_tool(["git", "-C", source.root, "rev-parse", "HEAD"]) if shutil.which("git") else ("", 1)
+        if status != 0:
+            source.commit = "no git checkout"
+        else:
+            changes, _ = run_tool(["git", "-C", source.root, "status", "--porcelain", "--untracked-files=no"])
+            source.commit = said.strip() + (" with uncommitted changes" if changes.strip() else "")
+    return source.commit
+
+
+def package_differences(packages, lock):
+    """What differs between PACKAGES, (Debian package name, version) pairs
+    already checked for their form, and the LOCK the program was built with
+    here, its text."""
+    locked = dict(line.split("=", 1) for line in lock.splitlines()[1:])
+    return [f"{package} {version} (release) vs {locked.get(package, 'not pinned')} (here)"
+            for package, version in packages if locked.get(package) != version]
+
+
+def here_differences(buildinfo, source, lock):
+    """What differs between the buildinfo and how the program was built here:
+    the commit, the architecture, and the toolchain when the buildinfo does
+    not say which root to build it in."""
+    differences = []
+    commit = here_commit(source)
+    if buildinfo.commit != commit:
+        differences.append(f"commit {buildinfo.commit} (release) vs {commit} (here)")
+    architecture, _ = run_tool(["dpkg", "--print-architecture"])
+    if buildinfo.architecture != architecture.strip():
+        differences.append(f"build architecture {buildinfo.architecture} (release) vs {architecture.strip()} (here)")
+    if not buildinfo.release:
+        differences.append("the buildinfo names no toolchain release, so the program was built here with "
+                           "toolchain.lock's")
+        differences += package_differences(buildinfo.packages, lock)
+    return differences
+
+
+# --- The rebuild ----------------------------------------------------------
+
+@dataclasses.dataclass
+class Rebuilt:
+    program: str  # the program built here, unsigned
+    zip: str  # the zip make dist makes here with the signature, or "" when it could not
+    failure: str  # why make dist could not, or ""
+
+
+def toolchain_lock(buildinfo):
+    """The lock of the root to build in: the buildinfo's release and
+    versions, or toolchain.lock's when it does not name a release; as
+    toolchain.sh reads a lock (the release, then the pins sorted)."""
+    if buildinfo is None or not buildinfo.release or not buildinfo.packages:
+        with open(os.path.join(ROOT, "toolchain.lock"), encoding="utf-8") as file:
+            lines = file.read().splitlines()
+        return "\n".join([lines[0]] + sorted(line for line in lines[1:] if line))
+    return "\n".join([f"Debian: {buildinfo.release}"] + sorted(f"{p}={v}" for p, v in buildinfo.packages))
+
+
+def toolchain_environment(lock_path):
+    """This environment, without what could change what make dist makes,
+    and with the exact root of the lock at LOCK_PATH."""
+    environment = {key: value for key, value in os.environ.items()
+                   if not key.startswith(("SIGN_", "ZIP", "UNZIP", "SOURCE_DATE_EPOCH", "SIGNATURE", "KORVANE_"))}
+    environment.update(KORVANE_TOOLCHAIN_LOCK=lock_path, KORVANE_EXACT_TOOLCHAIN="1")
+    return environment
+
+
+def toolchain_tool(arguments, seconds, environment, what):
+    """toolchain.sh ARGUMENTS; CannotCheck, with its last line, when it fails:
+    then nothing here can say whether the zip is this source's build."""
+    try:
+        said, status = run_tool([TOOLCHAIN, *arguments], seconds, env=environment, cwd=ROOT)
+    except subprocess.TimeoutExpired:
+        raise CannotCheck(f"{what} did not finish within {seconds} s") from None
+    if status != 0:
+        last = said.strip().splitlines()[-1:] or ["(it said nothing)"]
+        raise CannotCheck(f"{what} could not: {shown(last[0], 600)}")
+    return said
+
+
+def build_program(source, lock, work):
+    """The program built from this source in the exact root of LOCK: the one
+    make built when LOCK is toolchain.lock's, else one built in
+    build/verify/ with that root; and the path of LOCK as a file."""
+    lock_path = os.path.join(work, "toolchain.lock")
+    with open(lock_path, "x", encoding="ascii") as out:
+        out.write(lock + "\n")
+    environment = toolchain_environment(lock_path)
+    toolchain_tool(["ensure"], TOOLCHAIN_SECONDS, environment,
+                   "making the toolchain root of the buildinfo's versions")
+    if lock == toolchain_lock(None):
+        return source.built, lock_path
+    build = os.path.join(source.root, "build", "verify", hashlib.sha256(lock.encode()).hexdigest()[:16])
+    toolchain_tool(["run", "cmake", "--preset", "win32", "-B", build], REBUILD_SECONDS, environment,
+                   "configuring the program in the buildinfo's toolchain root")
+    toolchain_tool(["run", "cmake", "--build", build, "--target", NAME], REBUILD_SECONDS, environment,
+                   "building the program in the buildinfo's toolchain root")
+    return os.path.join(build, PROGRAM), lock_path
+
+
+def rebuild(source, signature_pem, buildinfo, work):
+    """The program built here, and the zip that `make dist` makes of it with
+    SIGNATURE_PEM attached (None: unsigned), dated as the buildinfo says
+    (none: as make dist dates it here), both in the buildinfo's root."""
+    program, lock_path = build_program(source, toolchain_lock(buildinfo), work)
+    out, scratch = os.path.join(work, "again"), os.path.join(work, "tmp")
+    os.mkdir(scratch)
+    environment = toolchain_environment(lock_path)
+    environment.update(SIGNATURE=signature_pem or "", TMPDIR=scratch)
+    if buildinfo is not None:
+        environment["SOURCE_DATE_EPOCH"] = str(buildinfo.date)
+    try:
+        said, status = run_tool([os.path.join(source.root, "scripts", "dist.sh"), source.version, program, out],
+                                REBUILD_SECONDS, env=environment)
+    except subprocess.TimeoutExpired:
+        return Rebuilt(program, "", f"make dist did not finish within {REBUILD_SECONDS} s")
+    if status != 0:
+        last = said.strip().splitlines()[-1:] or ["(it said nothing)"]
+        return Rebuilt(program, "", "make dist could not: " + shown(last[0], 300))
+    return Rebuilt(program, os.path.join(out, f"{NAME}-{source.version}.zip"), "")
+
+
+# --- Comparisons ----------------------------------------------------------
+
+def zip_time(entry):
+    return "%04d-%02d-%02d %02d:%02d:%02d" % entry.date_time
+
+
+def zip_differences(theirs, ours, buildinfo):
+    """Entry by entry, what differs between the zip checked and the one made
+    here; the first line says the most."""
+    their_zip, our_zip = zipfile.ZipFile(io.BytesIO(theirs)), zipfile.ZipFile(io.BytesIO(ours))
+    their_entries = {entry.filename: entry for entry in their_zip.infolist()}
+    our_entries = {entry.filename: entry for entry in our_zip.infolist()}
+    lines = [f"an extra entry, {shown(name)}" for name in their_entries if name not in our_entries]
+    lines += [f"a missing entry, {name}" for name in our_entries if name not in their_entries]
+    common = [name for name in our_entries if name in their_entries]
+    changed = [name for name in common if their_zip.read(name) != our_zip.read(name)]
+    if len(changed) == 1:
+        lines.insert(0, f"{changed[0]} differs from the one make dist makes here")
+    elif changed:
+        lines.insert(0, f"{', '.join(changed[:-1])} and {changed[-1]} differ from the ones make dist makes here")
+    dated = [name for name in common if their_entries[name].date_time != our_entries[name].date_time]
+    if dated:
+        name = dated[0]
+        source = (f"the buildinfo's Source-Date-Epoch ({buildinfo.date})" if buildinfo
+                  else "the last commit (there is no buildinfo)")
+        lines.append(f"the zip's files are dated {zip_time(their_entries[name])}, and {source} "
+                     f"dates them {zip_time(our_entries[name])}")
+    for name in common:
+        mine, yours = our_entries[name], their_entries[name]
+        if (mine.external_attr, mine.create_system, mine.compress_type, mine.extra, mine.comment, mine.flag_bits) != \
+                (yours.external_attr, yours.create_system, yours.compress_type, yours.extra, yours.comment,
+                 yours.flag_bits):
+            lines.append(f"{name} is stored otherwise (permissions, compression, extra fields or flags)")
+    if [n for n in their_entries if n in our_entries] != common:
+        lines.append("the entries are in another order")
+    return lines or ["each entry is the same, but the zip's own bytes are not (its comment or layout)"]
+
+
+def check_signature(files, detached_path, work, report):
+    """What the signature says, and the program without it; None for facts
+    when the program is not signed."""
+    try:
+        program = authenticode.read_program(files[PROGRAM])
+    except Unreadable as problem:
+        report.stop("the program can be read", str(problem))
+    try:
+        facts = authenticode.signature_facts(program, work)
+    except Unreadable as problem:
+        report.stop("the program's signature holds", str(problem))
+    try:
+        detached = read_beside(detached_path, MAX_DETACHED_BYTES, "the .exe.sig beside the zip")
+    except Unreadable as problem:
+        report.stop("the .exe.sig beside the zip is the program's signature", str(problem))
+    if facts is None:
+        report.note("the program is not signed")
+        if detached is not None:
+            report.failed("the program carries the signature beside the zip",
+                          f"{shown(os.path.basename(detached_path))} is there, but the program is not signed")
+        return None, program
+    report.note(f"signed by {shown(facts.subject, 300)} (certificate SHA-256 fingerprint {facts.fingerprint})")
+    if facts.timestamp:
+        report.note(f"timestamped {facts.timestamp}: the signature outlives its certificate")
+    else:
+        problem = f" (the timestamp it carries does not hold: {facts.timestamp_problem})" \
+            if facts.timestamp_problem else ""
+        report.note(f"not timestamped{problem}: the signature holds only while its certificate is valid")
+    report.passed("the signature verifies with the public key of the certificate it names")
+    if facts.signed_digest == facts.program_digest:
+        report.passed("the signature's digest matches the program")
+    else:
+        report.failed("the signature's digest matches the program",
+                      f"the signature signs Authenticode SHA-256 {facts.signed_digest}; "
+                      f"the program's is {facts.program_digest}")
+    if detached is not None:
+        what = "the .exe.sig beside the zip is the program's signature"
+        if pem_content(detached) == program.signature:
+            report.passed(what)
+        else:
+            report.failed(what, f"{shown(os.path.basename(detached_path))} is another signature")
+    return facts, program
+
+
+def pem_content(data):
+    """The DER inside a PEM signature, or None."""
+    lines = data.decode("ascii", "replace").strip().split("\n")
+    if len(lines) < 3 or lines[0].strip() != "-----BEGIN PKCS7-----" or lines[-1].strip() != "-----END PKCS7-----":
+        return None
+    try:
+        return base64.b64decode("".join(line.strip() for line in lines[1:-1]), validate=True)
+    except ValueError:
+        return None
+
+
+def verify(zip_path, zip_data, source, work, report):
+    """Every check, in order; the text of the MATCH line."""
+    stem = zip_path[:-4] if zip_path.endswith(".zip") else zip_path
+    report.line(f"{shown(zip_path, 200)}: {len(zip_data)} bytes, SHA-256 {sha256(zip_data)}")
+    files = read_zip(zip_data, report)
+    unpack(files, os.path.join(work, "unpacked"))
+    buildinfo = check_buildinfo(stem + ".buildinfo", zip_data, report)
+    problem = checksums_problem(files)
+    if problem:
+        report.stop("SHA256SUMS in the zip matches its files", problem)
+    report.passed("SHA256SUMS in the zip matches its files")
+    os.mkdir(os.path.join(work, "signature"))
+    facts, program = check_signature(files, stem + ".exe.sig", os.path.join(work, "signature"), report)
+    signature_pem, unsigned = None, program.data
+    if facts is not None:
+        signature_pem, unsigned = os.path.join(work, "signature.pem"), authenticode.without_signature(program)
+        with open(signature_pem, "x", encoding="ascii") as out:
+            out.write(authenticode.pem("PKCS7", program.signature))
+    rebuilt = rebuild(source, signature_pem, buildinfo, work)
+    with open(rebuilt.program, "rb") as file:
+        built = file.read()
+    commit = here_commit(source)
+    if unsigned == built:
+        report.passed(f"without its signature, the program is byte for byte the one built here from {commit}")
+        check_whole_zip(zip_data, rebuilt, buildinfo, report)
+    else:
+        differences = (here_differences(buildinfo, source, toolchain_lock(buildinfo)) if buildinfo
+                       else ["no buildinfo that can be read says how the release was built"])
+        report.failed("without its signature, the program is byte for byte the one built here",
+                      f"SHA-256 {sha256(unsigned)} (release) vs {sha256(built)} (here)",
+                      *(differences or ["the program was built here from the buildinfo's commit, in its toolchain, "
+                                        "so it is not what they build"]))
+    name = shown(os.path.basename(zip_path))
+    if facts is None:
+        return f"the program in {name} is this source's build (commit {commit}), unsigned"
+    when = f"timestamped {facts.timestamp}" if facts.timestamp else "not timestamped"
+    return (f"the program in {name} is this source's build (commit {commit}), signed by {shown(facts.subject, 300)}, "
+            f"certificate SHA-256 fingerprint {facts.fingerprint}, {when}")
+
+
+def check_whole_zip(zip_data, rebuilt, buildinfo, report):
+    what = "the whole zip is byte for byte the one `make dist` makes here with that signature"
+    if not rebuilt.zip:
+        report.failed(what, rebuilt.failure)
+        return
+    with open(rebuilt.zip, "rb") as file:
+        ours = file.read()
+    if ours == zip_data:
+        report.passed(what)
+    else:
+        report.failed(what, *zip_differences(zip_data, ours, buildinfo))
+
+
+# --- Around it ------------------------------------------------------------
+
+def remove_tree(path):
+    """PATH and all in it, whatever the modes of what is there."""
+    def allow_and_retry(function, failed, _):
+        os.chmod(os.path.dirname(failed), 0o700)
+        if os.path.isdir(failed) and not os.path.islink(failed):
+            os.chmod(failed, 0o700)
+        function(failed)
+    shutil.rmtree(path, onerror=allow_and_retry)
+
+
+def interrupted(number, _):
+    raise Interrupted(number)
+
+
+def check(arguments):
+    """Everything, from the arguments to the exit status."""
+    if len(arguments) != 3 or not arguments[2]:
+        raise CannotCheck("usage: make verify-release ZIP=korvane-icon-size-VERSION.zip")
+    version, built, zip_path = arguments
+    if not re.fullmatch(r"[0-9]+(\.[0-9]+)*", version):
+        raise CannotCheck(f"\"{shown(version)}\" is not a version number like 1.0.0")
+    missing = [tool for tool in NEEDED_TOOLS if shutil.which(tool) is None]
+    if missing:
+        raise CannotCheck(f"needs {', '.join(missing)}, which make installs: run it through make")
+    if not os.path.isfile(built):
+        raise CannotCheck(f"missing {shown(built)}: build it with `make`")
+    if not os.path.lexists(zip_path):
+        raise CannotCheck(f"no such file: {shown(zip_path, 200)}")
+    report = Report()
+    try:
+        zip_data = authenticode.read_bounded(zip_path, MAX_ZIP_BYTES, "the zip")
+    except TooLarge as problem:
+        report.failed("the zip is no bigger than a release's could be", str(problem))
+        return verdict(report, "")
+    except Unreadable as problem:
+        raise CannotCheck(f"{shown(zip_path, 200)}: {problem}") from None
+    # Made and removed with the signals held off, so that none can come
+    # between making it and being ready to remove it, or cut the removal short.
+    signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
+    work = tempfile.mkdtemp(prefix="verify-release.")
+    try:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, SIGNALS)
+        match = ""
+        try:
+            match = verify(zip_path, zip_data, Source(version, os.path.abspath(built), ROOT), work, report)
+        except Stop:
+            pass
+        return verdict(report, match)
+    finally:
+        signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
+        remove_tree(work)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, SIGNALS)
+
+
+def verdict(report, match):
+    if report.first_failure is None:
+        report.line("verdict: MATCH: " + match)
+        return 0
+    report.line("verdict: NO MATCH: " + report.first_failure)
+    return 1
+
+
+def main(arguments):
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
+    for number in SIGNALS:
+        signal.signal(number, interrupted)
+    try:
+        return check(arguments)
+    except CannotCheck as problem:
+        print(terminal_line(f"verify-release: {problem}"), file=sys.stderr)
+        return 2
+    except Interrupted as stopped:
+        # Cleaned up on the way here; now end as that signal ends a program.
+        signal.signal(stopped.number, signal.SIG_DFL)
+        os.kill(os.getpid(), stopped.number)
+        return 128 + stopped.number
+    except BrokenPipeError:
+        # Whoever read the output stopped reading; nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except Exception:  # a fault of this script: said safely, and nothing is checked
+        for line in traceback.format_exc().splitlines():
+            print(terminal_line(line), file=sys.stderr)
+        print("verify-release: could not check, through a fault of its own (above)", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
