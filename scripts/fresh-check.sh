@@ -5,14 +5,18 @@
 # git, python3, GoogleTest, ca-certificates and sudo (made once and kept under
 # build/fresh-check/), is copied afresh; a clean clone of HEAD goes in, and
 # there, as root, `make run`, `make test` and `make dist` run. One line per
-# release: pass or fail, the time taken, and the SHA-256 of the program and of
-# the zip. Everything they printed is in build/fresh-check/RELEASE.log. Since
-# every release builds in the same pinned toolchain root, the program and the
-# zip must be the same bytes on all of them: it fails when they are not.
+# release: pass or fail, the time taken, how many tests ran and which were
+# skipped and why, and the SHA-256 of the program and of the zip. Everything
+# they printed is in build/fresh-check/RELEASE.log. Since every release builds
+# in the same pinned toolchain root, the program and the zip must be the same
+# bytes on all of them, and the first release's zip, with its buildinfo, must
+# get `verdict: MATCH` from `make verify-release` on each other release: it
+# fails when they do not.
 # Needs root, for debootstrap and the mounts; installs debootstrap and
 # bubblewrap when they are missing. Each root shares this host's kernel, so
 # 32-bit code runs there only where it runs here.
 #   fresh-check.sh [RELEASE...]     bookworm and trixie when none is named
+#   fresh-check.sh --tests LOG      the tests part of a release's line, from its log
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$root/build/fresh-check
@@ -81,6 +85,28 @@ make_base() {
     touch "$base/.fresh-check-base"
 }
 
+# LOG: how many tests `make test` ran, and which it skipped, with why, as
+# its last lines (`make test` prints "TEST skipped: REASON" for each) say;
+# tests skipped for the same reason are named together.
+tests_summary() {
+    awk '
+        /^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+$/ { runs[++n] = $NF }
+        /^[^ ]+ skipped: / {
+            reason = substr($0, index($0, " skipped: ") + 10)
+            if (!(reason in who)) order[++r] = reason
+            who[reason] = who[reason] (who[reason] == "" ? "" : " and ") $1
+            ++skipped
+        }
+        END {
+            if (n == 0) { printf "no test results"; exit }
+            printf "%d of %d tests ran", runs[1] - skipped, runs[1]
+            if (n > 1) printf " (and %d again under the sanitizers)", runs[2]
+            if (skipped == 0) { printf ", none skipped"; exit }
+            for (i = 1; i <= r; i++) printf "; %s skipped (%s)", who[order[i]], order[i]
+        }
+        ' "$1"
+}
+
 # FILE: its size with thousands separated, and its SHA-256.
 figures() { echo "$(stat -c %s "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes, SHA-256 $(sha256sum "$1" | cut -d' ' -f1)"; }
 
@@ -110,7 +136,7 @@ check_release() {
     exe=$checkout/build/win32/korvane-icon-size.exe
     zip=$(echo "$checkout"/dist/korvane-icon-size-*.zip)
     echo "$(release_name "$release"): $verdict in $(duration $((run_time + test_time))) (make run" \
-        "$(duration "$run_time"), make test $(duration "$test_time")); program:" \
+        "$(duration "$run_time"), make test $(duration "$test_time")); $(tests_summary "$log"); program:" \
         "$([ -f "$exe" ] && figures "$exe" || echo "none built"); zip: $([ -f "$zip" ] && figures "$zip" || echo "none made")"
     [ $status -ne 0 ] || sha256sum "$exe" "$zip" | cut -d' ' -f1 >"$work/$release.sha256"
     return $((status != 0))
@@ -135,6 +161,30 @@ same_bytes() {
     [ -z "$first" ] || echo "fresh-check: the program and the zip are the same bytes from every release that passed"
 }
 
+# FIRST OTHER: the zip that FIRST made, with its buildinfo, as a download
+# OTHER checks with `make verify-release`.
+verified_elsewhere() {
+    local first=$1 other=$2 made log=$work/$2.log said
+    made=$(echo "$work/$first.run/root/korvane-update/dist/korvane-icon-size-"*.zip)
+    rm -rf "$work/$other.run/root/from-$first"
+    mkdir -p "$work/$other.run/root/from-$first"
+    cp "$made" "${made%.zip}.buildinfo" "$work/$other.run/root/from-$first/"
+    said=$(in_root "$work/$other.run" make -C /root/korvane-update verify-release \
+        "ZIP=/root/from-$first/$(basename "$made")" 2>&1) || true
+    echo "$said" >>"$log"
+    said=$(grep '^verdict: ' <<<"$said" || echo "no verdict; see $log")
+    if [[ $said != "verdict: MATCH: "* ]]; then
+        echo "fresh-check: FAIL: $(release_name "$other") says of the zip made on $(release_name "$first"): $said"
+        return 1
+    fi
+    echo "fresh-check: $(release_name "$other") says of the zip made on $(release_name "$first"): ${said%% (commit*}"
+}
+
+if [ "${1:-}" = --tests ] && [ $# -eq 2 ]; then
+    tests_summary "$2"
+    echo
+    exit 0
+fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "fresh-check: run it as root: it makes Debian roots with debootstrap, and runs commands in them as root" >&2
     exit 1
@@ -148,4 +198,9 @@ for release in "${releases[@]}"; do
     check_release "$release" || failed=1
 done
 same_bytes "${releases[@]}" || failed=1
+for release in "${releases[@]:1}"; do
+    if [ -f "$work/${releases[0]}.sha256" ] && [ -f "$work/$release.sha256" ]; then
+        verified_elsewhere "${releases[0]}" "$release" || failed=1
+    fi
+done
 exit $failed
