@@ -4,6 +4,7 @@
 #   run-lint.sh cppcheck
 #   run-lint.sh clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR
 #   run-lint.sh shellcheck
+#   run-lint.sh links
 # clang-tidy reads its checks from .clang-tidy at the top of the tree; it
 # analyses the portable code as the host builds it, and the Windows entry as
 # the mingw-w64 cross build compiles it, with the headers of the toolchain
@@ -35,8 +36,9 @@ shellcheck)
     # -x follows each script's `source` to the file it names.
     shellcheck -x scripts/*.sh tests/*/*.sh .ci/run
     ;;
+links) tests/lint/check-links.py . ;;
 *)
-    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck" >&2
+    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck | links" >&2
     exit 2
     ;;
 esac
