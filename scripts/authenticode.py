@@ -30,6 +30,7 @@ stderr and exits 1.
 
 import base64
 import dataclasses
+import errno
 import datetime
 import hashlib
 import os
@@ -237,8 +238,10 @@ def octets(element, what):
 
 # --- Names and certificates -----------------------------------------------
 
+# A T61String is read as UTF-8 first, as Windows reads it, and as Latin-1
+# when it is not UTF-8.
 STRING_CODECS = {0x0C: "utf-8", 0x13: "latin-1", 0x16: "latin-1", 0x12: "latin-1", 0x1A: "latin-1",
-                 0x14: "latin-1", 0x1E: "utf-16-be", 0x1C: "utf-32-be"}
+                 0x14: "t61", 0x1E: "utf-16-be", 0x1C: "utf-32-be"}
 
 
 def name_attributes(name):
@@ -255,6 +258,11 @@ def name_attributes(name):
             codec = STRING_CODECS.get(value.tag)
             if codec is None:
                 text = "#" + value.whole.hex()
+            elif codec == "t61":
+                try:
+                    text = value.content.decode("utf-8")
+                except UnicodeDecodeError:
+                    text = value.content.decode("latin-1")
             else:
                 text = value.content.decode(codec, "surrogateescape" if codec == "utf-8" else "replace")
             attributes.append((oid(parts[0]), text))
@@ -526,14 +534,15 @@ def read_time(element, what):
 
 def rfc3161_time(token, signed_data, workdir):
     """The time of an RFC 3161 timestamp that covers SIGNED_DATA's signer's
-    signature. Its certificate is among the token's or the signature's."""
+    signature, and the certificate that signed it, which is among the
+    token's or the signature's."""
     what = "the timestamp"
     stamped = read_signed_data(token.whole, what)
     if stamped.content_type != OID_TST_INFO:
         raise Unreadable(f"{what} does not hold a time-stamp token")
     info = octets(stamped.content, f"{what}'s token")
     certificates = list({c.der: c for c in stamped.certificates + signed_data.certificates}.values())
-    check_signer(stamped.signer, certificates, info, OID_TST_INFO, workdir, f"{what}'s signature")
+    authority, _ = check_signer(stamped.signer, certificates, info, OID_TST_INFO, workdir, f"{what}'s signature")
     fields = children(expect(whole_element(info, f"{what}'s token"), 0x30, what), what)
     if len(fields) < 5:
         raise Unreadable(f"{what}'s token lacks some of its fields")
@@ -546,34 +555,38 @@ def rfc3161_time(token, signed_data, workdir):
     signature = signed_data.signer.signature
     if octets(imprint[1], f"{what}'s imprint") != hashlib.new(DIGESTS[digest][0], signature).digest():
         raise Unreadable(f"{what} is for another signature")
-    return read_time(fields[4], f"{what}'s time")
+    return read_time(fields[4], f"{what}'s time"), authority
 
 
 def countersignature_time(element, signed_data, workdir):
-    """The time of an older Authenticode countersignature of SIGNED_DATA's signer."""
+    """The time of an older Authenticode countersignature of SIGNED_DATA's
+    signer, and the certificate that made it."""
     what = "the timestamp"
     countersigner = read_signer(element, what)
-    _, found = check_signer(countersigner, signed_data.certificates, signed_data.signer.signature, None, workdir, what)
-    return read_time(only_value(found, OID_SIGNING_TIME, f"{what}'s signed attributes"), f"{what}'s time")
+    authority, found = check_signer(countersigner, signed_data.certificates, signed_data.signer.signature, None,
+                                    workdir, what)
+    return read_time(only_value(found, OID_SIGNING_TIME, f"{what}'s signed attributes"), f"{what}'s time"), authority
 
 
 def timestamp(signed_data, workdir):
-    """(time, "") for a timestamp that holds, ("", why not) for one that
-    does not, ("", "") when there is none. Only the signer's unsigned
-    attributes hold a timestamp."""
+    """(time, its authority's certificate, "") for a timestamp that holds,
+    ("", None, why not) for one that does not, ("", None, "") when there is
+    none. Only the signer's unsigned attributes hold a timestamp. Whether
+    the authority is one Windows trusts is not judged here: anyone can make
+    a certificate and sign a time with it."""
     found = [(key, values) for key, values in signed_data.signer.unsigned_attributes
              if key in (OID_RFC3161_TIMESTAMP, OID_COUNTERSIGNATURE)]
     if not found:
-        return "", ""
+        return "", None, ""
     if len(found) != 1 or len(found[0][1]) != 1:
-        return "", "it carries more than one timestamp"
+        return "", None, "it carries more than one timestamp"
     key, (value,) = found[0]
     try:
         if key == OID_RFC3161_TIMESTAMP:
-            return rfc3161_time(value, signed_data, workdir), ""
-        return countersignature_time(value, signed_data, workdir), ""
+            return *rfc3161_time(value, signed_data, workdir), ""
+        return *countersignature_time(value, signed_data, workdir), ""
     except Unreadable as problem:
-        return "", str(problem)
+        return "", None, str(problem)
 
 
 # --- The program ----------------------------------------------------------
@@ -670,6 +683,7 @@ class Facts:
     fingerprint: str  # the certificate's SHA-256, AA:BB:…
     thumbprint: str  # its SHA-1, as Windows shows it
     timestamp: str  # the time of a timestamp that holds, or ""
+    timestamp_authority: str  # the SHA-256 of the certificate that signed that time, AA:BB:…, or ""
     timestamp_problem: str  # why a timestamp it carries does not hold, or ""
     signed_digest: str  # the program's Authenticode digest that the signature signs
     program_digest: str  # the one of the program as it is
@@ -702,11 +716,12 @@ def signature_facts(program, workdir):
         raise Unreadable(f"{what} uses a digest algorithm ({digest}) that this does not read")
     certificate, _ = check_signer(signed_data.signer, signed_data.certificates, content.content, OID_SPC_INDIRECT_DATA,
                                   workdir, f"{what}'s signer")
-    when, problem = timestamp(signed_data, workdir)
+    when, authority, problem = timestamp(signed_data, workdir)
     return Facts(subject=windows_name(certificate.subject), publisher=publisher_of(certificate.subject),
                  fingerprint=":".join(re.findall("..", fingerprint(certificate, "sha256"))),
                  thumbprint=fingerprint(certificate, "sha1"),
                  timestamp=when, timestamp_problem=problem,
+                 timestamp_authority=":".join(re.findall("..", fingerprint(authority, "sha256"))) if authority else "",
                  signed_digest=octets(digest_info[1], f"{what}'s digest").hex().upper(),
                  program_digest=authenticode_digest(program, DIGESTS[digest][0]))
 
@@ -717,11 +732,15 @@ def pem(label, der):
     return f"-----BEGIN {label}-----\n" + "\n".join(lines) + f"\n-----END {label}-----\n"
 
 
-def read_bounded(path, limit, what):
-    """The bytes of the regular file PATH, at most LIMIT of them."""
+def read_bounded(path, limit, what, follow=True):
+    """The bytes of the regular file PATH, at most LIMIT of them; unless
+    FOLLOW, PATH may not be a link."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | (0 if follow else os.O_NOFOLLOW)
     try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+        descriptor = os.open(path, flags)
     except OSError as problem:
+        if problem.errno == errno.ELOOP and not follow:
+            raise Unreadable(f"{what} is a link, not a file") from None
         raise Unreadable(f"cannot open {what}: {problem.strerror}") from None
     if not stat.S_ISREG(os.fstat(descriptor).st_mode):
         os.close(descriptor)

@@ -219,11 +219,15 @@ attach_signature() {
     fi
     rm -f "$signed"
     # With the toolchain root's osslsigncode, which the lock pins, on copies
-    # in WORK, which the root sees.
+    # in WORK; it reads a signature that may come from anyone, so it sees
+    # WORK alone, and the signed copy is moved from there.
     cp "$signature" "$work/attaching.sig"
     cp "$unsigned" "$work/attaching.exe"
-    "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh" run osslsigncode attach-signature -sigin "$work/attaching.sig" \
-        -CAfile "$work/attached-certs.pem" -in "$work/attaching.exe" -out "$signed" >"$work/attach.log" 2>&1 || true
+    rm -f "$work/attached.exe"
+    (cd "$work" && "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh" run --only "$work" osslsigncode attach-signature \
+        -sigin "$work/attaching.sig" -CAfile "$work/attached-certs.pem" -in "$work/attaching.exe" \
+        -out "$work/attached.exe" >"$work/attach.log" 2>&1) || true
+    [ ! -s "$work/attached.exe" ] || mv "$work/attached.exe" "$signed"
     if [ ! -s "$signed" ]; then
         signing_complaint "osslsigncode could not attach SIGNATURE=$signature: $(head -n 1 "$work/attach.log")"
         return 1

@@ -173,7 +173,8 @@ touch -d "@$date" "$stage/zip"/*
 # directory entries. Zip stores local time, so the time zone is fixed too.
 # The root's environment is a clean one, without the $ZIP and $ZIPOPT that
 # zip takes options from and `make verify-release ZIP=...` sets.
-(cd "$stage/zip" && "$toolchain" run env TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" SHA256SUMS)
+(cd "$stage/zip" && "$toolchain" run --only "$stage" env TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" \
+    SHA256SUMS)
 
 write_buildinfo "$stage/$name-$version.zip" "$stage/zip/$name.exe" "$date" "$toolchain_packages" \
     >"$stage/buildinfo"

@@ -6,7 +6,9 @@
 #   toolchain.sh ensure                makes the root, or checks the cached one
 #   toolchain.sh check                 says whether the root holds its versions
 #   toolchain.sh build PRESET ARGS...  configures and builds a CMake preset in the root
-#   toolchain.sh run COMMAND...        runs COMMAND in the root, in this directory
+#   toolchain.sh run [--only DIR]... COMMAND...
+#                                      runs COMMAND in the root, in this directory;
+#                                      with --only, it sees no other directory of the host
 #   toolchain.sh versions              the root's locked packages, as a buildinfo lists them
 #   toolchain.sh release               the Debian release the lock names
 #   toolchain.sh path                  the root's directory
@@ -130,7 +132,7 @@ offered_versions() {
         "APT::Architecture \"$(dpkg --print-architecture)\";" \
         "APT::Architectures \"$(dpkg --print-architecture)\";" \
         "APT::Sandbox::User \"$(id -un)\";" 'Acquire::Languages "none";' >"$scratch/apt.conf"
-    APT_CONFIG=$scratch/apt.conf timeout 300 apt-get update -q >"$scratch/update.log" 2>&1 || status=$?
+    APT_CONFIG=$scratch/apt.conf timeout --foreground 300 apt-get update -q >"$scratch/update.log" 2>&1 || status=$?
     if [ $status -ne 0 ] || grep -q '^E: ' "$scratch/update.log"; then
         say "cannot read what $mirror offers for Debian $(release_of "$text"):" \
             "$(grep -m1 '^E: ' "$scratch/update.log" || tail -n 1 "$scratch/update.log")"
@@ -207,7 +209,9 @@ make_root() {
     new=$dir.new-$$ log=$dir.log started=$SECONDS
     mmdebstrap_command
     say "making the Debian $(release_of "$text") toolchain root, once, in $dir (a minute or two; log: $log)"
-    rm -rf "$new"
+    # What a make that was stopped left half-made: only one is made at a
+    # time, under the cache's lock.
+    rm -rf "$cache"/root-*.new-*
     mkdir -p "$new"
     # shellcheck disable=SC2064  # the directory is known now
     trap "rm -rf '$new'" EXIT
@@ -216,7 +220,7 @@ make_root() {
     # this; the device files that only root may make stay out, as bubblewrap
     # gives the root a /dev of its own.
     set +e
-    timeout 1800 "${mmdebstrap[@]}" --variant=apt --format=tar --include="$(pins_of "$text" | paste -sd,)" \
+    timeout --foreground 1800 "${mmdebstrap[@]}" --variant=apt --format=tar --include="$(pins_of "$text" | paste -sd,)" \
         --aptopt='Acquire::Languages "none"' "$(release_of "$text")" - "$mirror" 2>"$log" |
         tar -C "$new" -x --exclude='./dev/*'
     statuses=("${PIPESTATUS[@]}")
@@ -284,9 +288,12 @@ ensure_root() {
 
 # COMMAND...: COMMAND in the root, through bubblewrap: the root's /usr, /etc,
 # /var and /opt read-only and its links as they are; this checkout, the
-# temporary directory and the working directory at their own paths; no
-# network, and a clean environment. The user stays who they are, so what the
-# command writes is theirs.
+# temporary directory and the working directory at their own paths (or, when
+# `only` lists directories, those alone: for a command that reads data from
+# outside, which then can write nowhere else); no network, and a clean
+# environment. The user stays who they are, so what the command writes is
+# theirs.
+only=()
 run_in_root() {
     local args=() entry name binds=("$checkout" /tmp) bind
     for entry in "$root"/*; do
@@ -299,6 +306,7 @@ run_in_root() {
     done
     [ -z "${TMPDIR:-}" ] || binds+=("$TMPDIR")
     [[ $PWD/ == "$checkout"/* || $PWD/ == /tmp/* ]] || binds+=("$PWD")
+    [ ${#only[@]} -eq 0 ] || binds=("${only[@]}")
     # Each directory before the ones inside it.
     mapfile -t binds < <(printf '%s\n' "${binds[@]}" | LC_ALL=C sort -u)
     for bind in "${binds[@]}"; do
@@ -360,9 +368,13 @@ build)
     build_preset "$@"
     ;;
 run)
-    [ $# -ge 2 ] || fail "usage: toolchain.sh run COMMAND..."
-    ensure_root 0
     shift
+    while [ "${1:-}" = --only ] && [ $# -ge 2 ]; do
+        only+=("$(realpath -e -- "$2")") || fail "--only $2: no such directory"
+        shift 2
+    done
+    [ $# -ge 1 ] || fail "usage: toolchain.sh run [--only DIR]... COMMAND..."
+    ensure_root 0
     run_in_root "$@"
     ;;
 versions)
@@ -378,8 +390,8 @@ path)
 release) release_of "$(read_lock "$lock_file")" ;;
 lock) write_lock ;;
 *)
-    echo "usage: toolchain.sh ensure | check | build PRESET [ARGS...] | run COMMAND... | versions | release | path |" \
-        "lock" >&2
+    echo "usage: toolchain.sh ensure | check | build PRESET [ARGS...] | run [--only DIR]... COMMAND... | versions |" \
+        "release | path | lock" >&2
     exit 2
     ;;
 esac

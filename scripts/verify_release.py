@@ -150,10 +150,12 @@ class Report:
 # --- Files from outside ---------------------------------------------------
 
 def read_beside(path, limit, what):
-    """The bytes of a file beside the zip, or None when there is none."""
+    """The bytes of a file beside the zip, or None when there is none. It may
+    not be a link: whoever made the download chose what it points to, and
+    what it holds may be printed."""
     if not os.path.lexists(path):
         return None
-    return authenticode.read_bounded(path, limit, what)
+    return authenticode.read_bounded(path, limit, what, follow=False)
 
 
 @dataclasses.dataclass
@@ -300,7 +302,7 @@ def buildinfo_fields(text):
                 raise Unreadable(f"it gives {current} twice")
             fields[current] = [match[2]] if match[2] is not None else []
         elif line:
-            raise Unreadable(f"its line {number} is not a field: {shown(line)}")
+            raise Unreadable(f"its line {number} is not a field")
     return fields
 
 
@@ -336,6 +338,8 @@ def package_pairs(lines):
                              "which is not a Debian version")
         if package not in pinned:
             raise Unreadable(f"its Installed-Build-Depends names {package}, which toolchain.lock does not pin")
+        if any(package == listed for listed, _ in pairs):
+            raise Unreadable(f"its Installed-Build-Depends names {package} twice")
         pairs.append((package, version))
     return pairs
 
@@ -426,10 +430,9 @@ def package_differences(packages, lock):
             for package, version in packages if locked.get(package) != version]
 
 
-def here_differences(buildinfo, source, lock):
+def here_differences(buildinfo, source):
     """What differs between the buildinfo and how the program was built here:
-    the commit, the architecture, and the toolchain when the buildinfo does
-    not say which root to build it in."""
+    the commit, the architecture, the toolchain."""
     differences = []
     commit = here_commit(source)
     if buildinfo.commit != commit:
@@ -438,10 +441,8 @@ def here_differences(buildinfo, source, lock):
     if buildinfo.architecture != architecture.strip():
         differences.append(f"build architecture {buildinfo.architecture} (release) vs {architecture.strip()} (here)")
     if not buildinfo.release:
-        differences.append("the buildinfo names no toolchain release, so the program was built here with "
-                           "toolchain.lock's")
-        differences += package_differences(buildinfo.packages, lock)
-    return differences
+        differences.append("the buildinfo names no toolchain release")
+    return differences + toolchain_differences(buildinfo)
 
 
 # --- The rebuild ----------------------------------------------------------
@@ -453,15 +454,24 @@ class Rebuilt:
     failure: str  # why make dist could not, or ""
 
 
-def toolchain_lock(buildinfo):
-    """The lock of the root to build in: the buildinfo's release and
-    versions, or toolchain.lock's when it does not name a release; as
-    toolchain.sh reads a lock (the release, then the pins sorted)."""
-    if buildinfo is None or not buildinfo.release or not buildinfo.packages:
-        with open(os.path.join(ROOT, "toolchain.lock"), encoding="utf-8") as file:
-            lines = file.read().splitlines()
-        return "\n".join([lines[0]] + sorted(line for line in lines[1:] if line))
-    return "\n".join([f"Debian: {buildinfo.release}"] + sorted(f"{p}={v}" for p, v in buildinfo.packages))
+def this_lock():
+    """This checkout's toolchain.lock, as toolchain.sh reads a lock: the
+    release, then the pins sorted."""
+    with open(os.path.join(ROOT, "toolchain.lock"), encoding="utf-8") as file:
+        lines = file.read().splitlines()
+    return "\n".join([lines[0]] + sorted(line for line in lines[1:] if line))
+
+
+def toolchain_differences(buildinfo):
+    """What differs between the toolchain the buildinfo names and this
+    checkout's toolchain.lock, one line each; none when it names none."""
+    if not buildinfo.release:
+        return []
+    lock = this_lock().splitlines()
+    release = lock[0].split(": ", 1)[1]
+    differences = [] if buildinfo.release == release else \
+        [f"toolchain Debian {buildinfo.release} (release) vs {release} (here)"]
+    return differences + package_differences(buildinfo.packages, "\n".join(lock))
 
 
 def toolchain_environment(lock_path):
@@ -486,46 +496,30 @@ def toolchain_tool(arguments, seconds, environment, what):
     return said
 
 
-def build_program(source, lock, work):
-    """The program built from this source in the exact root of LOCK: the one
-    make built when LOCK is toolchain.lock's, else one built in
-    build/verify/ with that root; and the path of LOCK as a file."""
-    lock_path = os.path.join(work, "toolchain.lock")
-    with open(lock_path, "x", encoding="ascii") as out:
-        out.write(lock + "\n")
-    environment = toolchain_environment(lock_path)
-    toolchain_tool(["ensure"], TOOLCHAIN_SECONDS, environment,
-                   "making the toolchain root of the buildinfo's versions")
-    if lock == toolchain_lock(None):
-        return source.built, lock_path
-    build = os.path.join(source.root, "build", "verify", hashlib.sha256(lock.encode()).hexdigest()[:16])
-    toolchain_tool(["run", "cmake", "--preset", "win32", "-B", build], REBUILD_SECONDS, environment,
-                   "configuring the program in the buildinfo's toolchain root")
-    toolchain_tool(["run", "cmake", "--build", build, "--target", NAME], REBUILD_SECONDS, environment,
-                   "building the program in the buildinfo's toolchain root")
-    return os.path.join(build, PROGRAM), lock_path
-
-
 def rebuild(source, signature_pem, buildinfo, work):
     """The program built here, and the zip that `make dist` makes of it with
     SIGNATURE_PEM attached (None: unsigned), dated as the buildinfo says
-    (none: as make dist dates it here), both in the buildinfo's root."""
-    program, lock_path = build_program(source, toolchain_lock(buildinfo), work)
+    (none: as make dist dates it here). Both come from this checkout's
+    toolchain root, whatever the buildinfo names: a download does not choose
+    which tools read it. The root is checked to hold the lock's versions
+    exactly."""
+    lock_path = os.path.join(ROOT, "toolchain.lock")
+    environment = toolchain_environment(lock_path)
+    toolchain_tool(["ensure"], TOOLCHAIN_SECONDS, environment, "the toolchain root of toolchain.lock")
     out, scratch = os.path.join(work, "again"), os.path.join(work, "tmp")
     os.mkdir(scratch)
-    environment = toolchain_environment(lock_path)
     environment.update(SIGNATURE=signature_pem or "", TMPDIR=scratch)
     if buildinfo is not None:
         environment["SOURCE_DATE_EPOCH"] = str(buildinfo.date)
     try:
-        said, status = run_tool([os.path.join(source.root, "scripts", "dist.sh"), source.version, program, out],
+        said, status = run_tool([os.path.join(source.root, "scripts", "dist.sh"), source.version, source.built, out],
                                 REBUILD_SECONDS, env=environment)
     except subprocess.TimeoutExpired:
-        return Rebuilt(program, "", f"make dist did not finish within {REBUILD_SECONDS} s")
+        return Rebuilt(source.built, "", f"make dist did not finish within {REBUILD_SECONDS} s")
     if status != 0:
         last = said.strip().splitlines()[-1:] or ["(it said nothing)"]
-        return Rebuilt(program, "", "make dist could not: " + shown(last[0], 300))
-    return Rebuilt(program, os.path.join(out, f"{NAME}-{source.version}.zip"), "")
+        return Rebuilt(source.built, "", "make dist could not: " + shown(last[0], 300))
+    return Rebuilt(source.built, os.path.join(out, f"{NAME}-{source.version}.zip"), "")
 
 
 # --- Comparisons ----------------------------------------------------------
@@ -587,9 +581,12 @@ def check_signature(files, detached_path, work, report):
             report.failed("the program carries the signature beside the zip",
                           f"{shown(os.path.basename(detached_path))} is there, but the program is not signed")
         return None, program
-    report.note(f"signed by {shown(facts.subject, 300)} (certificate SHA-256 fingerprint {facts.fingerprint})")
+    report.note(f"signed with the certificate whose SHA-256 fingerprint is {facts.fingerprint}, "
+                f"by {shown(facts.subject, 300)}")
     if facts.timestamp:
-        report.note(f"timestamped {facts.timestamp}: the signature outlives its certificate")
+        report.note(f"timestamped {facts.timestamp} with the certificate whose SHA-256 fingerprint is "
+                    f"{facts.timestamp_authority}: if Windows trusts that timestamp authority, the signature "
+                    "outlives its own certificate")
     else:
         problem = f" (the timestamp it carries does not hold: {facts.timestamp_problem})" \
             if facts.timestamp_problem else ""
@@ -628,6 +625,9 @@ def verify(zip_path, zip_data, source, work, report):
     files = read_zip(zip_data, report)
     unpack(files, os.path.join(work, "unpacked"))
     buildinfo = check_buildinfo(stem + ".buildinfo", zip_data, report)
+    if buildinfo is not None and toolchain_differences(buildinfo):
+        report.note("the buildinfo names another toolchain than this checkout's toolchain.lock, which builds "
+                    "here (its Git-Commit holds its own): " + toolchain_differences(buildinfo)[0])
     problem = checksums_problem(files)
     if problem:
         report.stop("SHA256SUMS in the zip matches its files", problem)
@@ -647,18 +647,21 @@ def verify(zip_path, zip_data, source, work, report):
         report.passed(f"without its signature, the program is byte for byte the one built here from {commit}")
         check_whole_zip(zip_data, rebuilt, buildinfo, report)
     else:
-        differences = (here_differences(buildinfo, source, toolchain_lock(buildinfo)) if buildinfo
+        differences = (here_differences(buildinfo, source) if buildinfo
                        else ["no buildinfo that can be read says how the release was built"])
         report.failed("without its signature, the program is byte for byte the one built here",
                       f"SHA-256 {sha256(unsigned)} (release) vs {sha256(built)} (here)",
-                      *(differences or ["the program was built here from the buildinfo's commit, in its toolchain, "
-                                        "so it is not what they build"]))
+                      *(differences or ["the program was built here from the buildinfo's commit, with its "
+                                        "toolchain, so it is not what they build"]))
+    # What decides comes first, in a fixed form; the names that someone else
+    # chose (the zip's, the signer's) come after it.
     name = shown(os.path.basename(zip_path))
+    build = f"the program in {name} is this source's build of version {source.version} (commit {commit})"
     if facts is None:
-        return f"the program in {name} is this source's build (commit {commit}), unsigned"
-    when = f"timestamped {facts.timestamp}" if facts.timestamp else "not timestamped"
-    return (f"the program in {name} is this source's build (commit {commit}), signed by {shown(facts.subject, 300)}, "
-            f"certificate SHA-256 fingerprint {facts.fingerprint}, {when}")
+        return f"unsigned; {build}"
+    when = (f"timestamped {facts.timestamp} with certificate SHA-256 {facts.timestamp_authority}"
+            if facts.timestamp else "not timestamped")
+    return f"signed with certificate SHA-256 {facts.fingerprint}; {when}; {build}, signed by {shown(facts.subject, 300)}"
 
 
 def check_whole_zip(zip_data, rebuilt, buildinfo, report):

@@ -486,6 +486,23 @@ bad_input "a signature whose certificates hold two with its signer's issuer and 
 bad_input "a signature that names the signer's certificate but was made with another key" \
     "cannot read the signature of .*: .* does not verify with the public key of the certificate it names$" \
     SIGNATURE="$impostors/swapped.sig"
+# A name in a T61String, which Windows reads as UTF-8 when it is, and
+# otherwise as Latin-1: the signer's name is the same in the read-mes.
+t61_names_as_windows() {
+    /usr/bin/python3 -IB - "$root/scripts" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import authenticode
+def tlv(tag, body):
+    return bytes([tag, len(body)]) + body
+for raw, expected in (("コルヴェイン試験".encode(), "コルヴェイン試験"), (b"Caf\xe9", "Caf\u00e9")):
+    name = tlv(0x30, tlv(0x31, tlv(0x30, b"\x06\x03\x55\x04\x03" + tlv(0x14, raw))))
+    shown = authenticode.publisher_of(authenticode.name_attributes(authenticode.whole_element(name, "a name")))
+    if shown != expected:
+        sys.exit(f"  a T61String common name of bytes {raw.hex()} reads as {shown!r}, not {expected!r}")
+PY
+}
+check "a signer's common name in a T61String reads as Windows reads it" t61_names_as_windows
 check "no password, PIN or private key is on a command line, in an output or in a release" secrets_kept
 echo "the signing checks took $((SECONDS - signing_started)) s, and making the keys before them a little more"
 
@@ -617,6 +634,11 @@ other_sig = open(os.path.join(work, "other.sig"), "rb").read()
 release("another-sig-beside", None, {".buildinfo": buildinfo.encode(), ".exe.sig": other_sig}, data=genuine_zip)
 release("sig-beside-unsigned", None, {".exe.sig": other_sig}, data=open(os.path.join(work, zip_name), "rb").read())
 with_buildinfo("buildinfo-gone-version", re.sub(r"^ zip \(= [^)]*\)", " zip (= 0~not-a-version)", buildinfo, flags=re.M))
+with_buildinfo("buildinfo-twice", buildinfo.replace("Installed-Build-Depends:\n", "Installed-Build-Depends:\n make (= 1.0),\n"))
+# A buildinfo that is a link to a secret of the one who checks.
+secret = os.path.join(out, "secret")
+open(secret, "w").write("token: korvane-secret-in-a-file\n")
+release("buildinfo-link", None, {".buildinfo": "->" + secret}, data=genuine_zip)
 release("sig-is-dev-zero", None, {".buildinfo": buildinfo.encode(), ".exe.sig": "->/dev/zero"}, data=genuine_zip)
 PY
 
@@ -680,7 +702,8 @@ verify_row() {
 hostile() { echo "$crafted/$1/$name-$version.zip"; }
 signer_fingerprint=$(fingerprint sha256)
 lookalike_fingerprint=$(openssl x509 -in "$keys/lookalike.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
-build="is this source's build \(commit [0-9a-f]{40}[^)]*\)"
+build="is this source's build of version $version \(commit [0-9a-f]{40}[^)]*\)"
+tsa_fingerprint=$(openssl x509 -in "$keys/tsa.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
 holds="NO MATCH: the zip holds the five files of a release, and nothing else: "
 buildinfo_cannot="NO MATCH: the buildinfo beside the zip can be read: "
 signature_fails="NO MATCH: the program's signature holds: the signature's signer"
@@ -697,13 +720,13 @@ fi
 untouched=$(outside)
 
 # The genuine releases.
-verify_row "the signed zip is this source's build, and MATCH names its certificate" 60 0 \
-    "MATCH: the program in $name-$version.zip $build, signed by CN=Korvane Throwaway Signer, O=\"コルヴェイン試験, Inc.\", C=JP, certificate SHA-256 fingerprint $signer_fingerprint, not timestamped$" \
+verify_row "the signed zip is this source's build, and MATCH names its certificate first" 60 0 \
+    "MATCH: signed with certificate SHA-256 $signer_fingerprint; not timestamped; the program in $name-$version.zip $build, signed by CN=Korvane Throwaway Signer, O=\"コルヴェイン試験, Inc.\", C=JP$" \
     "" "$(zip_of "$work/signed")"
-verify_row "the timestamped zip is too, with the timestamp's time" 60 0 \
-    "MATCH: .* $build, .*, timestamped 20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} UTC$" "" \
-    "$(zip_of "$work/timestamped")"
-verify_row "an unsigned zip named -t.zip is the file checked" 60 0 "MATCH: the program in -t.zip $build, unsigned$" \
+verify_row "the timestamped zip is too, with the timestamp's time and the certificate that gave it" 60 0 \
+    "MATCH: signed with certificate SHA-256 $signer_fingerprint; timestamped 20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} UTC with certificate SHA-256 $tsa_fingerprint; .* $build, " \
+    "" "$(zip_of "$work/timestamped")"
+verify_row "an unsigned zip named -t.zip is the file checked" 60 0 "MATCH: unsigned; the program in -t.zip $build$" \
     "" -t.zip
 # What the issue of a hostile download showed, a row each.
 verify_row "a zip that is not one" 10 1 "${holds}it cannot be read as a zip: " "" "$(hostile not-a-zip)"
@@ -717,9 +740,15 @@ verify_row "an entry twice, with a terminal nobody answers" 10 1 "${holds}it hol
     "$(hostile duplicate)"
 verify_row "a directory" 10 1 "${holds}it holds a directory, docs/, and a release holds none$" "" \
     "$(hostile directory)"
-verify_row "a directory of mode 000, checked by a user who is not root" 10 1 \
-    "${holds}it holds a directory, locked/, and a release holds none$" "" "$(hostile locked-directory)" \
-    "${as_nobody[@]}"
+# As another user only where that user can reach the checkout: not in a
+# clone under /root, as make fresh-check makes.
+if [ ${#as_nobody[@]} -gt 0 ] && ! "${as_nobody[@]}" test -r "$root/scripts/verify_release.py" -a -r "$crafted"; then
+    echo "skipped a row: a directory of mode 000, checked by a user who is not root: nobody cannot read $root"
+else
+    verify_row "a directory of mode 000, checked by a user who is not root" 10 1 \
+        "${holds}it holds a directory, locked/, and a release holds none$" "" "$(hostile locked-directory)" \
+        "${as_nobody[@]}"
+fi
 verify_row "an entry that climbs out (zip-slip)" 10 1 "${holds}it holds \.\./korvane-zip-slip\.txt, which is not at its top level$" \
     "" "$(hostile zip-slip)"
 verify_row "an entry with an absolute path" 10 1 \
@@ -765,9 +794,17 @@ verify_row "a genuine zip whose buildinfo gives another date: the dates are name
 verify_row "a program that differs in one byte, its buildinfo with 950 packages more for its toolchain root" 10 1 \
     "${buildinfo_cannot}its Installed-Build-Depends names korvane-absent-0, which toolchain\.lock does not pin$" "" \
     "$(hostile buildinfo-950-packages)"
-verify_row "a genuine zip whose buildinfo pins a version no mirror has: it cannot check, and says why" 60 2 \
-    "making the toolchain root of the buildinfo's versions could not: toolchain: .* no longer has zip=0~not-a-version .*make lock.*DEBIAN_MIRROR=" \
-    "verdict:" "$(hostile buildinfo-gone-version)"
+verify_row "a genuine zip whose buildinfo names another toolchain: built with this checkout's, and said" 60 0 \
+    "MATCH: signed with certificate SHA-256 $signer_fingerprint; " "making|mmdebstrap" "$(hostile buildinfo-gone-version)"
+gone_version_said() {
+    grep -q "^     the buildinfo names another toolchain than this checkout's toolchain.lock, which builds here .*: zip 0~not-a-version (release) vs [^ ]* (here)$" \
+        "$verify_log" || { echo "  no line says the buildinfo's toolchain differs"; return 1; }
+}
+check "verify-release: it says which of the buildinfo's toolchain versions are not this checkout's" gone_version_said
+verify_row "a buildinfo that names a package twice" 10 1 \
+    "${buildinfo_cannot}its Installed-Build-Depends names make twice$" "" "$(hostile buildinfo-twice)"
+verify_row "a buildinfo that is a link to a secret: neither followed nor shown" 10 1 \
+    "${buildinfo_cannot}the buildinfo is a link, not a file$" "korvane-secret" "$(hostile buildinfo-link)"
 verify_row "a read-me changed, SHA256SUMS made again: the read-me is named" 60 1 \
     "${whole_zip}README-ja\.txt and SHA256SUMS differ from the ones make dist makes here$" "" \
     "$(hostile readme-changed)"
@@ -775,16 +812,17 @@ verify_row "a signature whose certificates hold two for its signer's issuer and 
     "$signature_fails names its certificate by an issuer and serial number that 2 of its certificates carry, so who signed is not certain$" \
     "Korvane Throwaway Signer|$signer_fingerprint" "$(hostile impostor)"
 verify_row "a signature by the lookalike, who took the signer's serial number, names the lookalike" 60 0 \
-    "MATCH: .* $build, signed by OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer, certificate SHA-256 fingerprint $lookalike_fingerprint, not timestamped$" \
+    "MATCH: signed with certificate SHA-256 $lookalike_fingerprint; not timestamped; .* $build, signed by OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer$" \
     "Korvane Throwaway Signer|$signer_fingerprint" "$(zip_of "$impostors/lookalike")"
 verify_row "a signature that names the signer's certificate but was made with another key" 10 1 \
     "$signature_fails does not verify with the public key of the certificate it names$" \
-    "signed by|$signer_fingerprint" "$(hostile swapped)"
+    "signed with|$signer_fingerprint" "$(hostile swapped)"
 verify_row "a signature whose signed content was changed" 10 1 \
     "$signature_fails's signed attributes give a message digest that is not the one of what it signs$" \
-    "signed by" "$(hostile content-changed)"
+    "signed with" "$(hostile content-changed)"
 verify_row "a signature without a timestamp, whose certificate carries a timestamp's identifiers" 60 0 \
-    "MATCH: .* $build, signed by CN=Korvane Policy Signer, .*, not timestamped$" "timestamped [0-9]|outlives" \
+    "MATCH: signed with certificate SHA-256 [0-9A-F:]{95}; not timestamped; .* $build, signed by CN=Korvane Policy Signer" \
+    "timestamped [0-9]|outlives" \
     "$(zip_of "$impostors/tsbytes")"
 verify_row "another signature beside the zip" 60 1 \
     "NO MATCH: the \.exe\.sig beside the zip is the program's signature: $name-$version\.exe\.sig is another signature$" \
@@ -793,7 +831,7 @@ verify_row "a signature beside an unsigned zip" 60 1 \
     "NO MATCH: the program carries the signature beside the zip: $name-$version\.exe\.sig is there, but the program is not signed$" \
     "" "$(hostile sig-beside-unsigned)"
 verify_row "a signature beside the zip that is /dev/zero" 10 1 \
-    "NO MATCH: the \.exe\.sig beside the zip is the program's signature: the \.exe\.sig beside the zip is not a regular file$" \
+    "NO MATCH: the \.exe\.sig beside the zip is the program's signature: the \.exe\.sig beside the zip is a link, not a file$" \
     "" "$(hostile sig-is-dev-zero)"
 verify_row "no zip named: usage" 10 2 "usage: make verify-release ZIP=" "" ""
 verify_row "a zip that is not there" 10 2 "no such file: .*/absent\.zip$" "" "$rows/absent.zip"
@@ -848,7 +886,7 @@ make_verify_release() {
     fi
 }
 check "make verify-release: a name with \`...\`, \$(...), quotes and spaces is the file checked" \
-    make_verify_release 0 "" "^verdict: MATCH: the program in a b\`touch pwned\`\\\$\(shell touch pwned\)\\\$\(foo\) 'c\"#\.zip " \
+    make_verify_release 0 "" "^verdict: MATCH: unsigned; the program in a b\`touch pwned\`\\\$\(shell touch pwned\)\\\$\(foo\) 'c\"#\.zip " \
     "$hostile_name"
 check "make verify-release: NO MATCH is make's Error 1" make_verify_release 2 1 "^verdict: NO MATCH: " \
     "$(hostile extra-dotfile)"
