@@ -4,6 +4,11 @@
 # that run Wine use the x86-64 build instead (KORVANE_NO_32BIT=1 makes them do
 # so anywhere).
 SHELL := /bin/bash
+# ZIP (make verify-release ZIP=FILE) is the name of a download from anywhere,
+# which make would expand, running any $(shell ...) in it, wherever it is
+# exported: in the environment of every $(shell ...) below too, since GNU
+# make 4.4. So it is never exported, from the first line on.
+unexport ZIP
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 EXE := build/win32/korvane-icon-size.exe
@@ -52,10 +57,12 @@ sanitize: deps
 
 # A skipped test's reason is in its output, which CTest does not show; so are
 # the launches that Wine refused and the end-to-end tests tried again.
+# They are printed when a test fails too.
 test: exe exe64 host sanitize
-	ctest --preset host -j $(JOBS)
-	@awk '/^[0-9]+\/[0-9]+ Test: /{test=$$3} /^skipped: / || / [1-9][0-9]* launches that Wine refused were tried again/{print test " " $$0}' \
-		build/host/Testing/Temporary/LastTest.log
+	@status=0; ctest --preset host -j $(JOBS) || status=$$?; \
+	awk '/^[0-9]+\/[0-9]+ Test: /{test=$$3} /^skipped: / || / [1-9][0-9]* launches that Wine refused were tried again/{print test " " $$0}' \
+		build/host/Testing/Temporary/LastTest.log; \
+	exit $$status
 	ctest --preset host-sanitize -j $(JOBS)
 
 # The download: dist/korvane-icon-size-VERSION.zip, the program with its
@@ -69,12 +76,10 @@ dist: exe
 	@scripts/dist.sh $(VERSION) $(EXE) dist
 
 # Whether a published zip (ZIP=FILE) holds this source's build of the program.
-# The file's name is data: make would expand a $(...) in it wherever it is
-# used or exported, and the shell would run a `...`, so ZIP is never exported,
-# and the script gets its value unexpanded, from the environment. Exit status:
-# 0 for MATCH; else make's 2, with the script's own (1 NO MATCH, 2 cannot
-# check) in make's "Error" line.
-unexport ZIP
+# The file's name is data: ZIP is never exported (above), and the shell would
+# run a `...` in it, so the script gets its value unexpanded, from the
+# environment. Exit status: 0 for MATCH; else make's 2, with the script's own
+# (1 NO MATCH, 2 cannot check) in make's "Error" line.
 verify-release: export KORVANE_VERIFY_ZIP := $(value ZIP)
 verify-release: exe
 	@scripts/verify-release.sh $(VERSION) $(EXE) "$$KORVANE_VERIFY_ZIP"
