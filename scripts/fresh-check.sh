@@ -85,12 +85,13 @@ make_base() {
     touch "$base/.fresh-check-base"
 }
 
-# LOG: how many tests `make test` ran, and which it skipped, with why, as
-# its last lines (`make test` prints "TEST skipped: REASON" for each) say;
+# LOG: how many tests `make test` ran and how many failed, and which it
+# skipped, with why, as its last lines (`make test` prints "TEST skipped:
+# REASON" for each) say;
 # tests skipped for the same reason are named together.
 tests_summary() {
     awk '
-        /^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+$/ { runs[++n] = $NF }
+        /^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+$/ { runs[++n] = $NF; failed[n] = $4 }
         /^[^ ]+ skipped: / {
             reason = substr($0, index($0, " skipped: ") + 10)
             if (!(reason in who)) order[++r] = reason
@@ -100,7 +101,8 @@ tests_summary() {
         END {
             if (n == 0) { printf "no test results"; exit }
             printf "%d of %d tests ran", runs[1] - skipped, runs[1]
-            if (n > 1) printf " (and %d again under the sanitizers)", runs[2]
+            if (failed[1] > 0) printf ", %d failed", failed[1]
+            if (n > 1) printf " (and %d again under the sanitizers%s)", runs[2], (failed[2] > 0 ? ", " failed[2] " failed" : "")
             if (skipped == 0) { printf ", none skipped"; exit }
             for (i = 1; i <= r; i++) printf "; %s skipped (%s)", who[order[i]], order[i]
         }
