@@ -340,6 +340,11 @@ def fingerprint(certificate, name):
     return hashlib.new(name, certificate.der).hexdigest().upper()
 
 
+def sha256_fingerprint(certificate):
+    """The certificate's SHA-256, as openssl prints a fingerprint: AA:BB:…"""
+    return ":".join(re.findall("..", fingerprint(certificate, "sha256")))
+
+
 # --- SignedData and SignerInfo --------------------------------------------
 
 @dataclasses.dataclass
@@ -718,10 +723,10 @@ def signature_facts(program, workdir):
                                   workdir, f"{what}'s signer")
     when, authority, problem = timestamp(signed_data, workdir)
     return Facts(subject=windows_name(certificate.subject), publisher=publisher_of(certificate.subject),
-                 fingerprint=":".join(re.findall("..", fingerprint(certificate, "sha256"))),
+                 fingerprint=sha256_fingerprint(certificate),
                  thumbprint=fingerprint(certificate, "sha1"),
                  timestamp=when, timestamp_problem=problem,
-                 timestamp_authority=":".join(re.findall("..", fingerprint(authority, "sha256"))) if authority else "",
+                 timestamp_authority=sha256_fingerprint(authority) if authority else "",
                  signed_digest=octets(digest_info[1], f"{what}'s digest").hex().upper(),
                  program_digest=authenticode_digest(program, DIGESTS[digest][0]))
 

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # the signature_* facts are read by the scripts that source this
-# Sourced by dist.sh: Authenticode signatures of the program, made, attached
-# and removed with osslsigncode, and read with authenticode.py.
+# Sourced by dist.sh: Authenticode signatures of the program, made and
+# attached with osslsigncode, and read with authenticode.py.
 #
 # A signature is made from a key in a PKCS#12 file or in a PKCS#11 token
 # (a hardware token or HSM), as the SIGN_ variables say (see
@@ -33,7 +33,6 @@
 #   signature itself, detached, as PEM in WORK/signature/signature.pem. It
 #   fails, saying why, when the signature does not hold: its signer is not
 #   certain, or its signature does not verify with the signer's key.
-# remove_signature SIGNED UNSIGNED.
 # The functions say what went wrong in one line on stderr, prefixed with the
 # name of the script that sourced them.
 
@@ -264,13 +263,4 @@ read_signature() {
     done
     signature_digest=$(<"$work/signature/signature_digest")
     program_digest=$(<"$work/signature/program_digest")
-}
-
-remove_signature() {
-    local said
-    rm -f "$2"
-    if ! said=$(osslsigncode remove-signature -in "$1" -out "$2" 2>&1); then
-        signing_complaint "cannot remove the signature of $1: $(tail -n 1 <<<"$said")"
-        return 1
-    fi
 }

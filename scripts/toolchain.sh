@@ -29,10 +29,9 @@
 # instead, and `ensure` says so in one line: the program may then differ from
 # the release's bytes. KORVANE_EXACT_TOOLCHAIN=1 (make dist, make
 # verify-release) refuses that, in one line, before anything is made.
-# KORVANE_TOOLCHAIN_LOCK=FILE uses another lock than the tree's.
 set -euo pipefail
 checkout=$(cd "$(dirname "$0")/.." && pwd)
-lock_file=${KORVANE_TOOLCHAIN_LOCK:-$checkout/toolchain.lock}
+lock_file=$checkout/toolchain.lock
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/korvane-update
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg

@@ -449,7 +449,6 @@ def here_differences(buildinfo, source):
 
 @dataclasses.dataclass
 class Rebuilt:
-    program: str  # the program built here, unsigned
     zip: str  # the zip make dist makes here with the signature, or "" when it could not
     failure: str  # why make dist could not, or ""
 
@@ -474,38 +473,23 @@ def toolchain_differences(buildinfo):
     return differences + package_differences(buildinfo.packages, "\n".join(lock))
 
 
-def toolchain_environment(lock_path):
-    """This environment, without what could change what make dist makes,
-    and with the exact root of the lock at LOCK_PATH."""
-    environment = {key: value for key, value in os.environ.items()
-                   if not key.startswith(("SIGN_", "ZIP", "UNZIP", "SOURCE_DATE_EPOCH", "SIGNATURE", "KORVANE_"))}
-    environment.update(KORVANE_TOOLCHAIN_LOCK=lock_path, KORVANE_EXACT_TOOLCHAIN="1")
-    return environment
-
-
-def toolchain_tool(arguments, seconds, environment, what):
-    """toolchain.sh ARGUMENTS; CannotCheck, with its last line, when it fails:
-    then nothing here can say whether the zip is this source's build."""
-    try:
-        said, status = run_tool([TOOLCHAIN, *arguments], seconds, env=environment, cwd=ROOT)
-    except subprocess.TimeoutExpired:
-        raise CannotCheck(f"{what} did not finish within {seconds} s") from None
-    if status != 0:
-        last = said.strip().splitlines()[-1:] or ["(it said nothing)"]
-        raise CannotCheck(f"{what} could not: {shown(last[0], 600)}")
-    return said
-
-
 def rebuild(source, signature_pem, buildinfo, work):
-    """The program built here, and the zip that `make dist` makes of it with
+    """The zip that `make dist` makes here of the program built here with
     SIGNATURE_PEM attached (None: unsigned), dated as the buildinfo says
     (none: as make dist dates it here). Both come from this checkout's
     toolchain root, whatever the buildinfo names: a download does not choose
-    which tools read it. The root is checked to hold the lock's versions
-    exactly."""
-    lock_path = os.path.join(ROOT, "toolchain.lock")
-    environment = toolchain_environment(lock_path)
-    toolchain_tool(["ensure"], TOOLCHAIN_SECONDS, environment, "the toolchain root of toolchain.lock")
+    which tools read it. The root must hold the lock's versions exactly, or
+    nothing here can say whether the zip is this source's build."""
+    environment = {key: value for key, value in os.environ.items()
+                   if not key.startswith(("SIGN_", "ZIP", "UNZIP", "SOURCE_DATE_EPOCH", "SIGNATURE", "KORVANE_"))}
+    environment["KORVANE_EXACT_TOOLCHAIN"] = "1"
+    what = "the toolchain root of toolchain.lock"
+    try:
+        said, status = run_tool([TOOLCHAIN, "ensure"], TOOLCHAIN_SECONDS, env=environment, cwd=ROOT)
+    except subprocess.TimeoutExpired:
+        raise CannotCheck(f"{what} was not ready within {TOOLCHAIN_SECONDS} s") from None
+    if status != 0:
+        raise CannotCheck(f"{what} could not be had: " + shown((said.strip().splitlines() or [""])[-1], 600))
     out, scratch = os.path.join(work, "again"), os.path.join(work, "tmp")
     os.mkdir(scratch)
     environment.update(SIGNATURE=signature_pem or "", TMPDIR=scratch)
@@ -515,11 +499,11 @@ def rebuild(source, signature_pem, buildinfo, work):
         said, status = run_tool([os.path.join(source.root, "scripts", "dist.sh"), source.version, source.built, out],
                                 REBUILD_SECONDS, env=environment)
     except subprocess.TimeoutExpired:
-        return Rebuilt(source.built, "", f"make dist did not finish within {REBUILD_SECONDS} s")
+        return Rebuilt("", f"make dist did not finish within {REBUILD_SECONDS} s")
     if status != 0:
         last = said.strip().splitlines()[-1:] or ["(it said nothing)"]
-        return Rebuilt(source.built, "", "make dist could not: " + shown(last[0], 300))
-    return Rebuilt(source.built, os.path.join(out, f"{NAME}-{source.version}.zip"), "")
+        return Rebuilt("", "make dist could not: " + shown(last[0], 300))
+    return Rebuilt(os.path.join(out, f"{NAME}-{source.version}.zip"), "")
 
 
 # --- Comparisons ----------------------------------------------------------
@@ -640,7 +624,7 @@ def verify(zip_path, zip_data, source, work, report):
         with open(signature_pem, "x", encoding="ascii") as out:
             out.write(authenticode.pem("PKCS7", program.signature))
     rebuilt = rebuild(source, signature_pem, buildinfo, work)
-    with open(rebuilt.program, "rb") as file:
+    with open(source.built, "rb") as file:
         built = file.read()
     commit = here_commit(source)
     if unsigned == built:

@@ -13,7 +13,7 @@
 set -euo pipefail
 # Signed or not is up to this script, not to the caller's shell.
 unset SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE SIGN_TIMESTAMP_URL \
-    SIGNATURE KORVANE_EXACT_TOOLCHAIN KORVANE_TOOLCHAIN_LOCK
+    SIGNATURE KORVANE_EXACT_TOOLCHAIN
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$1 exe=$2 version=$3 signed=$4
 zip=korvane-icon-size-$version.zip
