@@ -64,6 +64,7 @@ OID_MESSAGE_DIGEST = "1.2.840.113549.1.9.4"
 OID_SIGNING_TIME = "1.2.840.113549.1.9.5"
 OID_COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
 OID_RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
+OID_NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 OID_TST_INFO = "1.2.840.113549.1.9.16.1.4"
 
 DIGESTS = {  # digest algorithm: (hashlib's name, openssl's option)
@@ -721,6 +722,14 @@ def signature_facts(program, workdir):
         raise Unreadable(f"{what} uses a digest algorithm ({digest}) that this does not read")
     certificate, _ = check_signer(signed_data.signer, signed_data.certificates, content.content, OID_SPC_INDIRECT_DATA,
                                   workdir, f"{what}'s signer")
+    # Nothing its signer signed covers the unsigned attributes: anyone can add
+    # to them. Only a timestamp belongs there; a nested signature, which
+    # Windows lists as a signer of its own, or anything else is refused.
+    for key, _ in signed_data.signer.unsigned_attributes:
+        if key == OID_NESTED_SIGNATURE:
+            raise Unreadable(f"{what} carries a second signature nested in it, which its signer did not sign")
+        if key not in (OID_RFC3161_TIMESTAMP, OID_COUNTERSIGNATURE):
+            raise Unreadable(f"{what} carries an unsigned attribute ({key}) where only a timestamp belongs")
     when, authority, problem = timestamp(signed_data, workdir)
     return Facts(subject=windows_name(certificate.subject), publisher=publisher_of(certificate.subject),
                  fingerprint=sha256_fingerprint(certificate),
@@ -729,6 +738,17 @@ def signature_facts(program, workdir):
                  timestamp_authority=sha256_fingerprint(authority) if authority else "",
                  signed_digest=octets(digest_info[1], f"{what}'s digest").hex().upper(),
                  program_digest=authenticode_digest(program, DIGESTS[digest][0]))
+
+
+def pem_content(data, label="PKCS7"):
+    """The DER inside PEM DATA of LABEL, or None."""
+    lines = data.decode("ascii", "replace").strip().split("\n")
+    if len(lines) < 3 or lines[0].strip() != f"-----BEGIN {label}-----" or lines[-1].strip() != f"-----END {label}-----":
+        return None
+    try:
+        return base64.b64decode("".join(line.strip() for line in lines[1:-1]), validate=True)
+    except ValueError:
+        return None
 
 
 def pem(label, der):
@@ -773,12 +793,24 @@ def write_facts(exe, directory):
             out.write(visible(value, MAX_FACT_CHARACTERS) + "\n")
 
 
+def write_certificates(signature, out):
+    """authenticode.py certificates SIGNATURE OUT: the certificates that the
+    detached PEM signature SIGNATURE carries, as PEM in OUT."""
+    der = pem_content(read_bounded(signature, 2 * MAX_SIGNATURE_BYTES, "the signature"))
+    if der is None:
+        raise Unreadable("it is not a PEM signature")
+    with open(out, "w", encoding="ascii") as file:
+        for certificate in read_signed_data(der, "the signature").certificates:
+            file.write(pem("CERTIFICATE", certificate.der))
+
+
 def main(arguments):
-    if len(arguments) != 3 or arguments[0] != "facts":
-        print("usage: authenticode.py facts EXE DIR", file=sys.stderr)
+    commands = {"facts": write_facts, "certificates": write_certificates}
+    if len(arguments) != 3 or arguments[0] not in commands:
+        print("usage: authenticode.py facts EXE DIR | certificates SIGNATURE OUT", file=sys.stderr)
         return 2
     try:
-        write_facts(arguments[1], arguments[2])
+        commands[arguments[0]](arguments[1], arguments[2])
     except Unreadable as problem:
         print(visible(str(problem), 400), file=sys.stderr)
         return 1

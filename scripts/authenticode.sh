@@ -47,13 +47,14 @@ signing_complaint() { echo "$(basename "$0"): $*" >&2; }
 # VARIABLE: fails, saying why, unless the file that VARIABLE names is there
 # to read.
 readable_file() {
-    local name=$1 file=${!1} said
+    local name=$1 file=${!1} said shown
+    shown=$(printf %q "$file")
     if [ -d "$file" ]; then
-        signing_complaint "$name=$file is a directory, not a file"
+        signing_complaint "$name=$shown is a directory, not a file"
         return 1
     fi
     if ! said=$(head -c 1 -- "$file" 2>&1 >/dev/null); then
-        signing_complaint "cannot read $name=$file: ${said##*: }"
+        signing_complaint "cannot read $name=$shown: ${said##*: }"
         return 1
     fi
 }
@@ -212,28 +213,29 @@ attach_signature() {
     # osslsigncode checks the certificates as it attaches; whether Windows
     # will trust them is not for us to decide here, so they are checked
     # against themselves, and the digest decides whether the signature fits.
-    if ! said=$(openssl pkcs7 -in "$signature" -print_certs -out "$work/attached-certs.pem" 2>&1); then
-        signing_complaint "SIGNATURE=$signature is not a PEM signature: $(head -n 1 <<<"$said")"
+    # The signature may come from anyone: its certificates are taken out by
+    # the reader of signatures, within bounds.
+    if ! said=$("${signature_reader[@]}" certificates "$signature" "$work/attached-certs.pem" 2>&1); then
+        signing_complaint "SIGNATURE=$(printf %q "$signature") cannot be read: $(tail -n 1 <<<"$said")"
         return 1
     fi
     rm -f "$signed"
     # With the toolchain root's osslsigncode, which the lock pins, on copies
-    # in WORK; it reads a signature that may come from anyone, so it sees
-    # WORK alone, and the signed copy is moved from there.
-    cp "$signature" "$work/attaching.sig"
-    cp "$unsigned" "$work/attaching.exe"
+    # in WORK; it reads that signature, so it sees WORK alone, and the signed
+    # copy is moved from there.
+    cp -- "$signature" "$work/attaching.sig" && cp -- "$unsigned" "$work/attaching.exe" || return 1
     rm -f "$work/attached.exe"
     (cd "$work" && "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh" run --only "$work" osslsigncode attach-signature \
         -sigin "$work/attaching.sig" -CAfile "$work/attached-certs.pem" -in "$work/attaching.exe" \
         -out "$work/attached.exe" >"$work/attach.log" 2>&1) || true
     [ ! -s "$work/attached.exe" ] || mv "$work/attached.exe" "$signed"
     if [ ! -s "$signed" ]; then
-        signing_complaint "osslsigncode could not attach SIGNATURE=$signature: $(head -n 1 "$work/attach.log")"
+        signing_complaint "osslsigncode could not attach SIGNATURE=$(printf %q "$signature"): $(head -n 1 "$work/attach.log")"
         return 1
     fi
     read_signature "$signed" "$work" || return 1
     if [ "$signature_digest" != "$program_digest" ]; then
-        signing_complaint "SIGNATURE=$signature does not fit the program built here: it signs a program whose" \
+        signing_complaint "SIGNATURE=$(printf %q "$signature") does not fit the program built here: it signs a program whose" \
             "Authenticode SHA-256 is $signature_digest, and this one's is $program_digest;" \
             "\`make verify-release ZIP=...\` on the published zip says what differs"
         rm -f "$signed"

@@ -120,9 +120,11 @@ windows_text() {
         keep=signed drop=unsigned
     fi
     printf '\xEF\xBB\xBF'
+    # The publisher last: a name the signer chose can hold what looks like a
+    # placeholder, which no later substitution may fill in.
     sed -e "/^$drop|/d" -e "s/^$keep|//" -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" \
-        -e "s|@PUBLISHER@|$(sed_replacement "$signature_publisher")|g" \
-        -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e 's/$/\r/' "$1"
+        -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e "s|@PUBLISHER@|$(sed_replacement "$signature_publisher")|g" \
+        -e 's/$/\r/' "$1"
 }
 
 # Puts the program into the zip's folder in the stage, signed or with

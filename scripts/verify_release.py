@@ -584,22 +584,11 @@ def check_signature(files, detached_path, work, report):
                       f"the program's is {facts.program_digest}")
     if detached is not None:
         what = "the .exe.sig beside the zip is the program's signature"
-        if pem_content(detached) == program.signature:
+        if authenticode.pem_content(detached) == program.signature:
             report.passed(what)
         else:
             report.failed(what, f"{shown(os.path.basename(detached_path))} is another signature")
     return facts, program
-
-
-def pem_content(data):
-    """The DER inside a PEM signature, or None."""
-    lines = data.decode("ascii", "replace").strip().split("\n")
-    if len(lines) < 3 or lines[0].strip() != "-----BEGIN PKCS7-----" or lines[-1].strip() != "-----END PKCS7-----":
-        return None
-    try:
-        return base64.b64decode("".join(line.strip() for line in lines[1:-1]), validate=True)
-    except ValueError:
-        return None
 
 
 def verify(zip_path, zip_data, source, work, report):

@@ -100,12 +100,13 @@ sys.exit(1 if broken else 0)
 EOF
 }
 
-# README.md's Japanese part, between its two markers, must stand word for
-# word in README-ja.txt.
+# README.md's Japanese part, between its two markers (in a block of
+# preformatted text, so that a web page breaks its lines as Notepad does),
+# must stand word for word in README-ja.txt.
 readme_md_part_in_readme_ja() {
     local part template
     part=$(sed -n '/^<!-- From here to the end marker: README-ja.txt/,/^<!-- End of the part from README-ja.txt/p' \
-        "$root/README.md" | sed '1d;$d')
+        "$root/README.md" | sed '1d;$d' | sed '1{/^```text$/d};${/^```$/d}')
     template=$(cat "$root/docs/README-ja.txt.in")
     [ -n "$part" ] && [[ $template == *"$part"* ]]
 }
@@ -404,8 +405,15 @@ open(sys.argv[4], "wb").write(program.replace(twin, signer))
 PY
     osslsigncode extract-signature -pem -in "$impostors/swapped.exe" -out "$impostors/swapped.sig" >>"$signing_log" 2>&1
 }
+# The signed program with a second signature, by the lookalike, nested in
+# the unsigned attributes of the signer's, where anyone can add one.
+nest_signature() {
+    osslsigncode sign -nest -pkcs12 "$keys/lookalike.p12" -readpass "$keys/password" -h sha256 \
+        -in "$work/signed/unpacked/$name.exe" -out "$impostors/nested.exe" >>"$signing_log" 2>&1 &&
+        osslsigncode extract-signature -pem -in "$impostors/nested.exe" -out "$impostors/nested.sig" >>"$signing_log" 2>&1
+}
 if ! signed_copy impostor impostor -ac "$keys/signer.pem" || ! signed_copy lookalike lookalike -ac "$keys/signer.pem" ||
-    ! signed_copy twin twin || ! swap_certificate; then
+    ! signed_copy twin twin || ! swap_certificate || ! nest_signature; then
     echo "FAIL could not make the impostors' signatures for the checks below: $(tail -n 1 "$signing_log")"
     exit 1
 fi
@@ -486,6 +494,15 @@ bad_input "a signature whose certificates hold two with its signer's issuer and 
 bad_input "a signature that names the signer's certificate but was made with another key" \
     "cannot read the signature of .*: .* does not verify with the public key of the certificate it names$" \
     SIGNATURE="$impostors/swapped.sig"
+bad_input "a signature with a second one nested in it" \
+    "cannot read the signature of .*: the signature carries a second signature nested in it, which its signer did not sign$" \
+    SIGNATURE="$impostors/nested.sig"
+# A signature's file name is data too: no option, and no escape printed.
+mkdir -p "$work/signature-names"
+odd_signature=$work/signature-names/-x$'\e'"[2J.sig"
+cp "$work/other.sig" "$odd_signature"
+bad_input "a signature whose file name starts with - and holds an escape" \
+    "SIGNATURE=\\\$'.*/-x\\\\E\\[2J\.sig' does not fit the program built here" SIGNATURE="$odd_signature"
 # A name in a T61String, which Windows reads as UTF-8 when it is, and
 # otherwise as Latin-1: the signer's name is the same in the read-mes.
 t61_names_as_windows() {
@@ -625,7 +642,7 @@ lines = [f" {hashlib.sha256(zip_bytes).hexdigest()} {len(zip_bytes)} {zip_name}"
 text = "\n".join(lines) + ",\n" + "".join(f" korvane-absent-{i} (= 1.{i}),\n" for i in range(949)) + " korvane-absent (= 1)\n"
 open(os.path.join(os.path.dirname(path), stem + ".buildinfo"), "w", encoding="utf-8").write(text)
 # The signature.
-for name in ("impostor", "swapped"):
+for name in ("impostor", "swapped", "nested"):
     release(name, five({order[0]: open(os.path.join(impostors, name + ".exe"), "rb").read()}))
 obsolete = "<<<Obsolete>>>".encode("utf-16-be")
 assert genuine[order[0]].count(obsolete) == 1
@@ -817,6 +834,9 @@ verify_row "a signature by the lookalike, who took the signer's serial number, n
 verify_row "a signature that names the signer's certificate but was made with another key" 10 1 \
     "$signature_fails does not verify with the public key of the certificate it names$" \
     "signed with|$signer_fingerprint" "$(hostile swapped)"
+verify_row "a second signature nested in the signer's, which anyone can add" 10 1 \
+    "NO MATCH: the program's signature holds: the signature carries a second signature nested in it, which its signer did not sign$" \
+    "signed with|Lookalike" "$(hostile nested)"
 verify_row "a signature whose signed content was changed" 10 1 \
     "$signature_fails's signed attributes give a message digest that is not the one of what it signs$" \
     "signed with" "$(hostile content-changed)"
