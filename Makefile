@@ -73,7 +73,7 @@ test: exe exe64 host sanitize
 # detached signature goes beside the zip too; SIGNATURE=FILE attaches a
 # published one instead. Make passes these to the script in its environment.
 dist: exe
-	@scripts/dist.sh $(VERSION) $(EXE) dist
+	@release/dist.sh $(VERSION) $(EXE) dist
 
 # Whether a published zip (ZIP=FILE) holds this source's build of the program.
 # The file's name is data: ZIP is never exported (above), and the shell would
@@ -82,7 +82,7 @@ dist: exe
 # (1 NO MATCH, 2 cannot check) in make's "Error" line.
 verify-release: export KORVANE_VERIFY_ZIP := $(value ZIP)
 verify-release: exe
-	@scripts/verify-release.sh $(VERSION) $(EXE) "$$KORVANE_VERIFY_ZIP"
+	@release/verify-release.sh $(VERSION) $(EXE) "$$KORVANE_VERIFY_ZIP"
 
 # The program under Wine: with a display you see the box; without one it runs
 # in Xvfb, and the box is saved as build/run/notice.png.

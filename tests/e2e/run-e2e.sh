@@ -104,10 +104,10 @@ check_signed() {
     local work=$prefix.signing status=0 started=$SECONDS
     rm -rf "$work"
     mkdir -p "$work"
-    # shellcheck source=tests/exe/throwaway-keys.sh
-    source "$here/../exe/throwaway-keys.sh"
-    # shellcheck source=scripts/authenticode.sh
-    source "$here/../../scripts/authenticode.sh"
+    # shellcheck source=tests/release/throwaway-keys.sh
+    source "$here/../release/throwaway-keys.sh"
+    # shellcheck source=release/authenticode.sh
+    source "$here/../../release/authenticode.sh"
     make_throwaway_keys "$work/keys" || return 1
     unset "${signing_variables[@]}" SIGNATURE
     export SIGN_PKCS12=$work/keys/signer.p12 SIGN_PASSWORD_FILE=$work/keys/password

@@ -28,7 +28,7 @@ tar -C "$root" --exclude=./build --exclude=./dist -cf - . | tar -C "$work/elsewh
 "$toolchain" check || status=1
 
 dist() {  # SOURCE EXE OUT_DIR
-    "$1/scripts/dist.sh" "$version" "$2" "$3" >/dev/null
+    "$1/release/dist.sh" "$version" "$2" "$3" >/dev/null
 }
 build() {  # SOURCE BUILD_DIR
     (cd "$1" && "$toolchain" run cmake --preset win32 -B "$2" >/dev/null &&

@@ -34,7 +34,7 @@ clang-tidy)
     ;;
 shellcheck)
     # -x follows each script's `source` to the file it names.
-    shellcheck -x scripts/*.sh tests/*/*.sh .ci/run
+    shellcheck -x scripts/*.sh release/*.sh tests/*/*.sh .ci/run
     ;;
 links) tests/lint/check-links.py . ;;
 *)

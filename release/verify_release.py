@@ -496,7 +496,7 @@ def rebuild(source, signature_pem, buildinfo, work):
     if buildinfo is not None:
         environment["SOURCE_DATE_EPOCH"] = str(buildinfo.date)
     try:
-        said, status = run_tool([os.path.join(source.root, "scripts", "dist.sh"), source.version, source.built, out],
+        said, status = run_tool([os.path.join(source.root, "release", "dist.sh"), source.version, source.built, out],
                                 REBUILD_SECONDS, env=environment)
     except subprocess.TimeoutExpired:
         return Rebuilt("", f"make dist did not finish within {REBUILD_SECONDS} s")

@@ -25,8 +25,8 @@
 #   dist.sh VERSION EXE OUT_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=scripts/authenticode.sh
-source "$root/scripts/authenticode.sh"
+# shellcheck source=release/authenticode.sh
+source "$root/release/authenticode.sh"
 name=korvane-icon-size
 readmes=(README-ja.txt README-en.txt)
 files=("$name.exe" "${readmes[@]}" LICENSE.txt)

@@ -225,7 +225,7 @@ attach_signature() {
     # copy is moved from there.
     cp -- "$signature" "$work/attaching.sig" && cp -- "$unsigned" "$work/attaching.exe" || return 1
     rm -f "$work/attached.exe"
-    (cd "$work" && "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh" run --only "$work" osslsigncode attach-signature \
+    (cd "$work" && "$(dirname "${BASH_SOURCE[0]}")/../scripts/toolchain.sh" run --only "$work" osslsigncode attach-signature \
         -sigin "$work/attaching.sig" -CAfile "$work/attached-certs.pem" -in "$work/attaching.exe" \
         -out "$work/attached.exe" >"$work/attach.log" 2>&1) || true
     [ ! -s "$work/attached.exe" ] || mv "$work/attached.exe" "$signed"

@@ -150,7 +150,7 @@ buildinfo_true() {
 
 rm -rf "$work"
 mkdir -p "$work/unpacked"
-"$root/scripts/dist.sh" "$version" "$exe" "$work"
+"$root/release/dist.sh" "$version" "$exe" "$work"
 (cd "$work/unpacked" && unzip -q "$(zip_of "$work")")
 
 check "the zip holds the program, README-ja.txt, README-en.txt, LICENSE.txt and SHA256SUMS, and nothing else" \
@@ -175,8 +175,8 @@ check "the buildinfo beside the zip gives its version, commit, checksums and too
 check "no signature beside the unsigned zip" test ! -e "$(signature_of "$work")"
 
 # --- Signed ----------------------------------------------------------------
-# shellcheck source=tests/exe/throwaway-keys.sh
-source "$root/tests/exe/throwaway-keys.sh"
+# shellcheck source=tests/release/throwaway-keys.sh
+source "$root/tests/release/throwaway-keys.sh"
 keys=$work/keys
 signing_log=$work/signing-output.log  # all that the signing runs say
 commands=$work/command-lines.log
@@ -207,7 +207,7 @@ dist_sh() {
         shift
     done
     shift
-    output=$(env PATH="$work/recorders:$PATH" "${settings[@]}" "$root/scripts/dist.sh" "$@" 2>&1) || status=$?
+    output=$(env PATH="$work/recorders:$PATH" "${settings[@]}" "$root/release/dist.sh" "$@" 2>&1) || status=$?
     echo "$output" >>"$signing_log"
     [ $status -eq 0 ] || echo "$output"
     return $status
@@ -233,7 +233,7 @@ servers=()
 trap 'kill "${servers[@]}" 2>/dev/null || true' EXIT
 start_timestamp_server() {
     local port_file=$1 tries
-    "$root/tests/exe/timestamp-server.py" "$keys/tsa.cnf" "${@:2}" >"$port_file" 2>>"$signing_log" &
+    "$root/tests/release/timestamp-server.py" "$keys/tsa.cnf" "${@:2}" >"$port_file" 2>>"$signing_log" &
     servers+=($!)
     for ((tries = 0; tries < 50; tries++)); do
         [ ! -s "$port_file" ] || return 0
@@ -674,7 +674,7 @@ outside() {
 }
 
 # WHAT SECONDS STATUS VERDICT NEVER ZIP [COMMAND_PREFIX...]:
-# scripts/verify-release.sh on ZIP, as make runs it (after COMMAND_PREFIX,
+# release/verify-release.sh on ZIP, as make runs it (after COMMAND_PREFIX,
 # such as env or setpriv), from $rows/names, with a temporary directory of its
 # own and the terminal nobody answers as its input, must end within SECONDS
 # with STATUS; its last line must match VERDICT after "verdict: " (after
@@ -687,7 +687,7 @@ verify_row() {
     shift 6
     rm -rf "$tmp" && mkdir -m 1777 "$tmp"
     started=$SECONDS
-    output=$(cd "$rows/names" && timeout -k 5 "$seconds" env TMPDIR="$tmp" "$@" "$root/scripts/verify-release.sh" \
+    output=$(cd "$rows/names" && timeout -k 5 "$seconds" env TMPDIR="$tmp" "$@" "$root/release/verify-release.sh" \
         "$version" "$exe" "$zip" <&"$terminal" 2>&1) || status=$?
     printf '%s\n' "--- $what ($((SECONDS - started)) s, exit $status)" "$output" >>"$verify_log"
     [ $status -ne 124 ] && [ $status -ne 137 ] || problems+=("it did not end within $seconds s")
@@ -759,7 +759,7 @@ verify_row "a directory" 10 1 "${holds}it holds a directory, docs/, and a releas
     "$(hostile directory)"
 # As another user only where that user can reach the checkout: not in a
 # clone under /root, as make fresh-check makes.
-if [ ${#as_nobody[@]} -gt 0 ] && ! "${as_nobody[@]}" test -r "$root/scripts/verify_release.py" -a -r "$crafted"; then
+if [ ${#as_nobody[@]} -gt 0 ] && ! "${as_nobody[@]}" test -r "$root/release/verify_release.py" -a -r "$crafted"; then
     echo "skipped a row: a directory of mode 000, checked by a user who is not root: nobody cannot read $root"
 else
     verify_row "a directory of mode 000, checked by a user who is not root" 10 1 \
@@ -864,7 +864,7 @@ verify_row "a tool missing" 10 2 "needs openssl, dpkg, bwrap, which make install
 stopped_by() {
     local tmp=$rows/tmp pid status=0 tries
     rm -rf "$tmp" && mkdir "$tmp"
-    TMPDIR=$tmp "$root/scripts/verify-release.sh" "$version" "$exe" "$(zip_of "$work/signed")" \
+    TMPDIR=$tmp "$root/release/verify-release.sh" "$version" "$exe" "$(zip_of "$work/signed")" \
         >"$rows/stopped.log" 2>&1 <&"$terminal" &
     pid=$!
     for ((tries = 0; tries < 200; tries++)); do
