@@ -506,7 +506,7 @@ bad_input "a signature whose file name starts with - and holds an escape" \
 # A name in a T61String, which Windows reads as UTF-8 when it is, and
 # otherwise as Latin-1: the signer's name is the same in the read-mes.
 t61_names_as_windows() {
-    /usr/bin/python3 -IB - "$root/scripts" <<'PY'
+    /usr/bin/python3 -IB - "$root/release" <<'PY'
 import sys
 sys.path.insert(0, sys.argv[1])
 import authenticode
@@ -669,7 +669,7 @@ exec {terminal}<>"$rows/terminal"
 outside() {
     find "$work" \( -path "$rows/tmp" -o -name '*.log' \) -prune -o -type f -printf '%p %s %T@ %m\n' -o \
         -printf '%p %y %m\n' | sort
-    ls -A "$root" "$root/scripts"
+    ls -A "$root" "$root/scripts" "$root/release"
     ls -d /tmp/verify-release.* 2>/dev/null || true
 }
 
