@@ -46,6 +46,7 @@ import re
 import stat
 import sys
 import unicodedata
+import warnings
 
 from cryptography import exceptions, x509
 from cryptography.hazmat.primitives import hashes
@@ -153,9 +154,13 @@ class Certificate:
 
 def read_certificate(element):
     what = "a certificate in the signature"
+    # What cryptography only warns of (a negative serial number, in 38) is
+    # refused too, the same with every version of it.
     try:
-        parsed = x509.load_der_x509_certificate(expect(element, 0x30, what).whole)
-    except ValueError as problem:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            parsed = x509.load_der_x509_certificate(expect(element, 0x30, what).whole)
+    except (ValueError, Warning) as problem:
         raise Unreadable(f"{what} is not a certificate in DER ({problem})") from None
     # cryptography has read its bytes as DER: its names are where they belong.
     tbs = children(children(element, what)[0], what)
