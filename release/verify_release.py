@@ -25,7 +25,6 @@ and exits 2.
     verify_release.py VERSION BUILT_EXE ZIP   (VERSION and BUILT_EXE: this source's)
 """
 
-import base64
 import dataclasses
 import hashlib
 import io

@@ -27,6 +27,7 @@ required=(
     mmdebstrap bubblewrap uidmap
     wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm zip unzip
     osslsigncode openssl libengine-pkcs11-openssl softhsm2 gnutls-bin python3
+    python3-cryptography python3-pytest pyflakes3  # the signature reader, its tests, the Python lint
 )
 wine32=wine32:i386
 locale=ja_JP.UTF-8

@@ -4,6 +4,7 @@
 #   run-lint.sh cppcheck
 #   run-lint.sh clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR
 #   run-lint.sh shellcheck
+#   run-lint.sh pyflakes
 #   run-lint.sh links
 # clang-tidy reads its checks from .clang-tidy at the top of the tree; it
 # analyses the portable code as the host builds it, and the Windows entry as
@@ -36,9 +37,13 @@ shellcheck)
     # -x follows each script's `source` to the file it names.
     shellcheck -x scripts/*.sh release/*.sh tests/*/*.sh .ci/run
     ;;
+pyflakes)
+    # Every Python file in the tree, as git tracks it.
+    git ls-files -z '*.py' | xargs -0 -r pyflakes3
+    ;;
 links) tests/lint/check-links.py . ;;
 *)
-    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck | links" >&2
+    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck | pyflakes | links" >&2
     exit 2
     ;;
 esac

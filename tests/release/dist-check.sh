@@ -503,23 +503,6 @@ odd_signature=$work/signature-names/-x$'\e'"[2J.sig"
 cp "$work/other.sig" "$odd_signature"
 bad_input "a signature whose file name starts with - and holds an escape" \
     "SIGNATURE=\\\$'.*/-x\\\\E\\[2J\.sig' does not fit the program built here" SIGNATURE="$odd_signature"
-# A name in a T61String, which Windows reads as UTF-8 when it is, and
-# otherwise as Latin-1: the signer's name is the same in the read-mes.
-t61_names_as_windows() {
-    /usr/bin/python3 -IB - "$root/release" <<'PY'
-import sys
-sys.path.insert(0, sys.argv[1])
-import authenticode
-def tlv(tag, body):
-    return bytes([tag, len(body)]) + body
-for raw, expected in (("コルヴェイン試験".encode(), "コルヴェイン試験"), (b"Caf\xe9", "Caf\u00e9")):
-    name = tlv(0x30, tlv(0x31, tlv(0x30, b"\x06\x03\x55\x04\x03" + tlv(0x14, raw))))
-    shown = authenticode.publisher_of(authenticode.name_attributes(authenticode.whole_element(name, "a name")))
-    if shown != expected:
-        sys.exit(f"  a T61String common name of bytes {raw.hex()} reads as {shown!r}, not {expected!r}")
-PY
-}
-check "a signer's common name in a T61String reads as Windows reads it" t61_names_as_windows
 check "no password, PIN or private key is on a command line, in an output or in a release" secrets_kept
 echo "the signing checks took $((SECONDS - signing_started)) s, and making the keys before them a little more"
 
