@@ -7,8 +7,9 @@ SHELL := /bin/bash
 # ZIP (make verify-release ZIP=FILE) is the name of a download from anywhere,
 # which make would expand, running any $(shell ...) in it, wherever it is
 # exported: in the environment of every $(shell ...) below too, since GNU
-# make 4.4. So it is never exported, from the first line on.
-unexport ZIP
+# make 4.4. So it is never exported, from the first line on; nor is
+# DOWNLOAD_URL (make dist DOWNLOAD_URL=URL), whose $ and ( are a URL's own.
+unexport ZIP DOWNLOAD_URL
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 EXE := build/win32/korvane-icon-size.exe
@@ -72,6 +73,10 @@ test: exe exe64 host sanitize
 # SIGN_TIMESTAMP_URL=URL for a timestamp) the program is signed, and its
 # detached signature goes beside the zip too; SIGNATURE=FILE attaches a
 # published one instead. Make passes these to the script in its environment.
+# DOWNLOAD_URL=URL, the https address of the page the release is published
+# on, which the read-mes and the buildinfo name, reaches it unexpanded
+# (above), and dist.sh checks it before it makes anything.
+dist: export KORVANE_DOWNLOAD_URL := $(value DOWNLOAD_URL)
 dist: exe
 	@release/dist.sh $(VERSION) $(EXE) dist
 

@@ -21,6 +21,10 @@
 # that built the program and made the zip, so that a published release can
 # be built again byte for byte. The zip is made, and a signature attached,
 # with the root's zip and osslsigncode; a key signs on this host, where it is.
+# KORVANE_DOWNLOAD_URL (make dist DOWNLOAD_URL=URL), the https address of
+# the page the release is published on, goes into the buildinfo as its
+# Download-URL, and the read-mes send readers there for the values to
+# compare; without it they tell them to ask whoever gave them the file.
 # Nothing is written to OUT_DIR unless all of it can be made.
 #   dist.sh VERSION EXE OUT_DIR
 set -euo pipefail
@@ -39,6 +43,18 @@ fi
 version=$1 exe=$2 out=$3
 if ! [[ $version =~ ^[0-9]+(\.[0-9]+)*$ ]]; then
     echo "dist.sh: \"$version\" is not a version number like 1.0.0" >&2
+    exit 2
+fi
+# The download page, as verify_release.py reads it back from the buildinfo:
+# https, a host, and of the characters a URL may hold only those that need
+# no quoting on a line of text or in a sed replacement but & (escaped
+# there); no @, which in a link shown to people can hide the real host.
+download_url=${KORVANE_DOWNLOAD_URL:-}
+download_url_form='^https://[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]{1,5})?(/[A-Za-z0-9._~:/?#!$&()*+,;=%-]*)?$'
+if [ -n "$download_url" ] && { [ ${#download_url} -gt 200 ] || [[ $download_url == *$'\n'* ]] ||
+    ! LC_ALL=C grep -qE "$download_url_form" <<<"$download_url"; }; then
+    echo "dist.sh: DOWNLOAD_URL=$(printf %q "$download_url") is not an https URL of at most 200 characters:" \
+        "https://HOST[:PORT][/PATH], in letters, digits and - . _ ~ : / ? # ! \$ & ( ) * + , ; = % only" >&2
     exit 2
 fi
 zip=$(realpath -m "$out/$name-$version.zip")
@@ -102,6 +118,7 @@ EOF
         [ -z "$osslsigncode_version" ] || echo "Signed-With: $osslsigncode_version"
         [ -z "${SIGN_TIMESTAMP_URL:-}" ] || echo "Timestamp-URL: $SIGN_TIMESTAMP_URL"
     fi
+    [ -z "$download_url" ] || echo "Download-URL: $download_url"
     echo "Installed-Build-Depends:"
     echo " ${4//$'\n'/$'\n' }"
 }
@@ -113,16 +130,21 @@ sed_replacement() { sed 's/[\\&|]/\\&/g' <<<"$1"; }
 # TEXT_FILE SHA256: the file for Windows, @VERSION@ and @SHA256@ filled in,
 # and of the lines marked "signed|" or "unsigned|" those that fit the
 # program, with its publisher (@PUBLISHER@, the certificate's common name,
-# as Windows shows it) and @THUMBPRINT@ filled in.
+# as Windows shows it) and @THUMBPRINT@ filled in; then of the lines marked
+# "url|" or "nourl|" those that fit, with @DOWNLOAD_URL@ filled in.
 windows_text() {
-    local keep=unsigned drop=signed
+    local keep=unsigned drop=signed keep_url=nourl drop_url=url
     if [ "$signature_signed" = yes ]; then
         keep=signed drop=unsigned
+    fi
+    if [ -n "$download_url" ]; then
+        keep_url=url drop_url=nourl
     fi
     printf '\xEF\xBB\xBF'
     # The publisher last: a name the signer chose can hold what looks like a
     # placeholder, which no later substitution may fill in.
     sed -e "/^$drop|/d" -e "s/^$keep|//" -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" \
+        -e "/^$drop_url|/d" -e "s/^$keep_url|//" -e "s|@DOWNLOAD_URL@|$(sed_replacement "$download_url")|g" \
         -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e "s|@PUBLISHER@|$(sed_replacement "$signature_publisher")|g" \
         -e 's/$/\r/' "$1"
 }

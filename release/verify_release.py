@@ -84,6 +84,11 @@ VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]*")
 ARCHITECTURE = re.compile(r"[a-z0-9][a-z0-9-]{0,31}")
 RELEASE = re.compile(r"[a-z]{1,32}")
 COMMIT = re.compile(r"[0-9a-f]{40}|[0-9a-f]{64}")
+# The download page, in the form that make dist takes (see dist.sh): it is
+# handed to make dist again, and shown.
+DOWNLOAD_URL = re.compile(r"https://[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?(?::[0-9]{1,5})?"
+                          r"(?:/[A-Za-z0-9._~:/?#!$&()*+,;=%-]*)?")
+MAX_DOWNLOAD_URL = 200
 # Zip dates run from 1980 to 2107.
 EARLIEST, LATEST = 315532800, 4354819199
 
@@ -284,6 +289,7 @@ class Buildinfo:
     release: str  # the toolchain root's Debian release, or "" when it does not say
     checksums: list  # (SHA-256, size, name)
     packages: list  # (Debian package name, version)
+    download_url: str = ""  # the page it names as the release's, or ""
 
 
 def buildinfo_fields(text):
@@ -381,7 +387,19 @@ def read_buildinfo(data):
     return Buildinfo(commit=commit[0], date=date,
                      architecture=one_field(fields, "Build-Architecture", ARCHITECTURE, "an architecture"),
                      release=release_of(fields),
-                     checksums=checksums, packages=package_pairs(fields.get("Installed-Build-Depends", [])))
+                     checksums=checksums, packages=package_pairs(fields.get("Installed-Build-Depends", [])),
+                     download_url=download_url_of(fields))
+
+
+def download_url_of(fields):
+    """The Download-URL, checked for its form and length; "" when there is none."""
+    if "Download-URL" not in fields:
+        return ""
+    what = f"an https URL of at most {MAX_DOWNLOAD_URL} characters"
+    url = one_field(fields, "Download-URL", DOWNLOAD_URL, what)
+    if len(url) > MAX_DOWNLOAD_URL:
+        raise Unreadable(f"its Download-URL (\"{shown(url)}\") is not {what}")
+    return url
 
 
 def check_buildinfo(path, zip_data, report):
@@ -494,6 +512,7 @@ def rebuild(source, signature_pem, buildinfo, work):
     environment.update(SIGNATURE=signature_pem or "", TMPDIR=scratch)
     if buildinfo is not None:
         environment["SOURCE_DATE_EPOCH"] = str(buildinfo.date)
+        environment["KORVANE_DOWNLOAD_URL"] = buildinfo.download_url
     try:
         said, status = run_tool([os.path.join(source.root, "release", "dist.sh"), source.version, source.built, out],
                                 REBUILD_SECONDS, env=environment)
@@ -626,14 +645,16 @@ def verify(zip_path, zip_data, source, work, report):
                       *(differences or ["the program was built here from the buildinfo's commit, with its "
                                         "toolchain, so it is not what they build"]))
     # What decides comes first, in a fixed form; the names that someone else
-    # chose (the zip's, the signer's) come after it.
+    # chose (the zip's, the signer's, the download page's) come after it.
     name = shown(os.path.basename(zip_path))
     build = f"the program in {name} is this source's build of version {source.version} (commit {commit})"
+    page = (f"; the buildinfo names its download page {shown(buildinfo.download_url, 300)}"
+            if buildinfo is not None and buildinfo.download_url else "")
     if facts is None:
-        return f"unsigned; {build}"
+        return f"unsigned; {build}{page}"
     when = (f"timestamped {facts.timestamp} with certificate SHA-256 {facts.timestamp_authority}"
             if facts.timestamp else "not timestamped")
-    return f"signed with certificate SHA-256 {facts.fingerprint}; {when}; {build}, signed by {shown(facts.subject, 300)}"
+    return f"signed with certificate SHA-256 {facts.fingerprint}; {when}; {build}, signed by {shown(facts.subject, 300)}{page}"
 
 
 def check_whole_zip(zip_data, rebuilt, buildinfo, report):

@@ -23,7 +23,7 @@
 set -euo pipefail
 # What make dist does is up to each run here, not to the caller's shell.
 unset SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE SIGN_TIMESTAMP_URL \
-    SIGN_TIMESTAMP_TIMEOUT SIGNATURE
+    SIGN_TIMESTAMP_TIMEOUT SIGNATURE DOWNLOAD_URL KORVANE_DOWNLOAD_URL
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$1 exe=$2 work=$3
 name=korvane-icon-size
@@ -77,10 +77,11 @@ windows_text() {  # FILE
 same_as_license() { tail -c +4 "$1" | sed 's/\r$//' | cmp - "$root/LICENSE"; }
 
 # FILE PROGRAM: the version and PROGRAM's SHA-256 filled in, no placeholder
-# or line of the other kind of release left.
+# or line of the other kind of release, or of the other kind of download
+# page, left.
 filled_in() {
-    grep -q "$version" "$1" && grep -q "$(sha256 "$2")" "$1" && ! grep -q '@[A-Z0-9]*@' "$1" &&
-        ! grep -q '^\(un\)\?signed|' "$1"
+    grep -q "$version" "$1" && grep -q "$(sha256 "$2")" "$1" && ! grep -q '@[A-Z0-9_]*@' "$1" &&
+        ! grep -q '^\(un\)\?signed|\|^\(no\)\?url|' "$1"
 }
 
 # FILE: no line ends in katakana where the next line of the same paragraph
@@ -100,6 +101,98 @@ sys.exit(1 if broken else 0)
 EOF
 }
 
+# FILE: every label in 「」 (in "" in English) opens and closes on one line:
+# a label broken in two, even where no word is, cannot be found by Notepad's
+# search, nor matched at a glance with the screen it names.
+labels_whole() {
+    python3 - "$1" <<'EOF'
+import sys
+split = []
+for n, line in enumerate(open(sys.argv[1], encoding='utf-8-sig').read().splitlines(), 1):
+    depth = 0
+    for c in line:
+        depth += {'「': 1, '」': -1}.get(c, 0)
+        if depth < 0:
+            break
+    if depth != 0 or line.count('"') % 2:
+        split.append(n)
+        print(f'  line {n} opens or closes a label that another line ends: "{line}"')
+sys.exit(1 if split else 0)
+EOF
+}
+
+# FILE START NEEDED...: the paragraph that starts with START holds every
+# NEEDED (the next step for a reader at the warning that START names).
+paragraph_holds() {
+    local paragraph needed missing=()
+    paragraph=$(tr -d '\r' <"$1" | awk -v RS= -v start="$2" 'index($0, start) == 1')
+    [ -n "$paragraph" ] || { echo "  no paragraph starts with $2"; return 1; }
+    for needed in "${@:3}"; do
+        grep -qF -- "$needed" <<<"$paragraph" || missing+=("$needed")
+    done
+    [ ${#missing[@]} -eq 0 ] || { echo "  the paragraph of $2 does not say: ${missing[*]}"; return 1; }
+}
+
+# FILE FROM TO COMPARE PUBLISHED: in the section from the line FROM to the
+# line TO, the command that computes the program's SHA-256 comes before the
+# first line that compares (COMPARE, an extended regular expression), and a
+# line after it says to compare with the published value (PUBLISHED).
+hash_computed_first() {
+    local section computed compared published
+    section=$(tr -d '\r' <"$1" | sed -n "/^$2\$/,/^$3\$/p")
+    computed=$(grep -n -m 1 -F 'Get-FileHash .\korvane-icon-size.exe' <<<"$section" | cut -d: -f1)
+    compared=$(grep -n -m 1 -E -- "$4" <<<"$section" | cut -d: -f1)
+    published=$(grep -n -F -- "$5" <<<"$section" | tail -n 1 | cut -d: -f1)
+    if [ -z "$computed" ] || [ -z "$compared" ] || [ "$compared" -le "$computed" ] ||
+        [ -z "$published" ] || [ "$published" -le "$computed" ]; then
+        echo "  in \"$2\": the hash is computed on line ${computed:-none}, compared first on line ${compared:-none}," \
+            "compared with the published one last on line ${published:-none}"
+        return 1
+    fi
+}
+
+# RELEASE: the read-mes' next steps. At the SmartScreen warning: the
+# publisher to expect and, when it is unknown, the SHA-256 check first. In
+# the SHA-256 check: the hash computed before it is compared, with the
+# read-me's value and the published one.
+readmes_lead_on() {
+    local ja=$1/unpacked/README-ja.txt en=$1/unpacked/README-en.txt
+    paragraph_holds "$ja" "「Windows によって PC が保護されました」" "「■ デジタル署名」に記載の発行元" "「不明な発行元」" \
+        "「■ SHA-256 による確認」の手順でファイルを確認し" "「開いているファイル - セキュリティの警告」" &&
+        paragraph_holds "$en" 'If Windows says "Windows protected your PC"' 'The publisher under "Digital signature"' \
+            '"Unknown publisher"' 'First check the file as "Checking the SHA-256"' '"Open File - Security Warning"' &&
+        hash_computed_first "$ja" "■ SHA-256 による確認" "■ zip ファイルの内容" "比べ|同じ|上の値" "公開されている値" &&
+        hash_computed_first "$en" "Checking the SHA-256" "What the zip holds" "compare|must be|value above" "published"
+}
+
+# RELEASE COUNT [URL]: each read-me names the download page URL on a line of
+# its own COUNT times, and the buildinfo gives it as Download-URL; without
+# URL, each read-me tells the reader COUNT times to ask whoever gave them the
+# file, names no page, and the buildinfo gives none.
+download_page_named() {
+    local release=$1 count=$2 url=${3:-} readme text asked named problems=()
+    local -A ask=([README-ja.txt]="このファイルを受け取った先（サポート窓口など）に" [README-en.txt]="Ask whoever gave you the file")
+    for readme in README-ja.txt README-en.txt; do
+        text=$(tr -d '\r' <"$release/unpacked/$readme")
+        asked=$(grep -c -F -- "${ask[$readme]}" <<<"$text") || true
+        named=$(grep -c -E '^ *https://[^ ]*$' <<<"$text") || true
+        if [ -n "$url" ]; then
+            [ "$(grep -c -x -F -e "  $url" -e "     $url" <<<"$text")" -eq "$count" ] && [ "$named" -eq "$count" ] &&
+                [ "$asked" -eq 0 ] ||
+                problems+=("$readme names a page $named times, not $count times $url, or asks whoever gave the file")
+        else
+            [ "$asked" -eq "$count" ] && [ "$named" -eq 0 ] ||
+                problems+=("$readme asks whoever gave the file $asked times, not $count, or names $named pages")
+        fi
+    done
+    if [ -n "$url" ]; then
+        grep -qxF "Download-URL: $url" "$(buildinfo_of "$release")" || problems+=("the buildinfo has no Download-URL: $url")
+    else
+        ! grep -q '^Download-URL:' "$(buildinfo_of "$release")" || problems+=("the buildinfo names a download page")
+    fi
+    [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
+}
+
 # README.md's Japanese part, between its two markers (in a block of
 # preformatted text, so that a web page breaks its lines as Notepad does),
 # must stand word for word in README-ja.txt.
@@ -109,6 +202,22 @@ readme_md_part_in_readme_ja() {
         "$root/README.md" | sed '1d;$d' | sed '1{/^```text$/d};${/^```$/d}')
     template=$(cat "$root/docs/README-ja.txt.in")
     [ -n "$part" ] && [[ $template == *"$part"* ]]
+}
+
+# README.md, outside its preformatted text, breaks no line after Japanese:
+# a web page shows such a break as a stray space in the sentence.
+readme_md_japanese_unbroken() {
+    python3 - "$root/README.md" <<'PY'
+import sys, unicodedata
+lines, fenced, broken = open(sys.argv[1], encoding='utf-8').read().splitlines(), False, []
+for n, line in enumerate(lines, 1):
+    fenced ^= line.startswith('```')
+    if not fenced and not line.startswith('```') and line and n < len(lines) and lines[n] \
+            and unicodedata.east_asian_width(line[-1]) in 'WF':
+        broken.append(n)
+        print(f'  README.md breaks a Japanese sentence at line {n}: "{line}"')
+sys.exit(1 if broken else 0)
+PY
 }
 
 # RELEASE: the buildinfo names the zip beside it and the program in it by
@@ -166,11 +275,19 @@ check "README-ja.txt says plainly that the program is not signed" \
 check "README-en.txt says plainly that the program is not signed" \
     grep -q "carries no digital signature" "$work/unpacked/README-en.txt"
 check "README-ja.txt breaks no katakana word across lines" katakana_words_whole "$work/unpacked/README-ja.txt"
+for readme in README-ja.txt README-en.txt; do
+    check "$readme splits no label across lines" labels_whole "$work/unpacked/$readme"
+done
+check "the read-mes: at SmartScreen, the publisher to expect, or the SHA-256 first; the SHA-256 computed, then compared" \
+    readmes_lead_on "$work"
+check "without a download page, the read-mes send readers to whoever gave them the file, and the buildinfo names none" \
+    download_page_named "$work" 1
 check "LICENSE.txt is UTF-8 with a byte order mark and CRLF line ends" windows_text "$work/unpacked/LICENSE.txt"
 check "LICENSE.txt is LICENSE, apart from the byte order mark and line ends" same_as_license "$work/unpacked/LICENSE.txt"
 check "README-en.txt passes on the MinGW-w64 runtime's notice" \
     grep -q "Copyright (c) 2009, 2010 by the mingw-w64 project" "$work/unpacked/README-en.txt"
 check "README.md's Japanese part is word for word in README-ja.txt" readme_md_part_in_readme_ja
+check "README.md breaks no Japanese sentence across lines outside its preformatted part" readme_md_japanese_unbroken
 check "the buildinfo beside the zip gives its version, commit, checksums and toolchain" buildinfo_true "$work"
 check "no signature beside the unsigned zip" test ! -e "$(signature_of "$work")"
 
@@ -362,6 +479,12 @@ check "the signed read-mes hold no subject in OpenSSL's form (its organisation h
 check "the signed README-ja.txt breaks no katakana word across lines" \
     katakana_words_whole "$work/signed/unpacked/README-ja.txt"
 for readme in README-ja.txt README-en.txt; do
+    check "the signed $readme splits no label across lines" labels_whole "$work/signed/unpacked/$readme"
+done
+check "the signed read-mes lead on as the unsigned ones do" readmes_lead_on "$work/signed"
+check "without a download page, the signed read-mes send readers to whoever gave them the file, twice" \
+    download_page_named "$work/signed" 2
+for readme in README-ja.txt README-en.txt; do
     check "$readme gives the signed program's SHA-256" filled_in "$work/signed/unpacked/$readme" \
         "$work/signed/unpacked/$name.exe"
 done
@@ -378,6 +501,25 @@ check "make dist signs with a timestamp from a local RFC 3161 server" \
     dist_with "$work/timestamped" "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$url"
 check "osslsigncode verifies the timestamp against the test CA, and the buildinfo names the server" \
     timestamp_verified "$work/timestamped" "$url"
+# A download page with what a sed replacement or a shell would read.
+# shellcheck disable=SC2016  # the $(id) is the page's own
+page='https://downloads.example.co.jp:8443/korvane-update/?v=1.0&from=readme;x=%7E#$(id)'
+check "make dist names the download page in the signed read-mes" \
+    dist_with "$work/signed-url" "${with_file_key[@]}" KORVANE_DOWNLOAD_URL="$page"
+check "make dist names the download page in the unsigned read-mes" dist_with "$work/unsigned-url" KORVANE_DOWNLOAD_URL="$page"
+check "the signed read-mes name the page where they send readers, twice, and the buildinfo gives it" \
+    download_page_named "$work/signed-url" 2 "$page"
+check "the unsigned read-mes name it once, and the buildinfo gives it" download_page_named "$work/unsigned-url" 1 "$page"
+# README PROGRAM: filled in, and no label (nor katakana word) in two.
+readme_whole() {
+    filled_in "$1" "$2" && labels_whole "$1" && { [[ $1 != *-ja.txt ]] || katakana_words_whole "$1"; }
+}
+for release in signed-url unsigned-url; do
+    for readme in README-ja.txt README-en.txt; do
+        check "$readme of $release is filled in, and splits no label or word across lines" \
+            readme_whole "$work/$release/unpacked/$readme" "$work/$release/unpacked/$name.exe"
+    done
+done
 
 # Signatures that name someone they should not, made with certificates that
 # share the throwaway signer's serial number: the impostor's (its issuer is
@@ -497,6 +639,38 @@ bad_input "a signature that names the signer's certificate but was made with ano
 bad_input "a signature with a second one nested in it" \
     "cannot read the signature of .*: the signature carries a second signature nested in it, which its signer did not sign$" \
     SIGNATURE="$impostors/nested.sig"
+refused_page="is not an https URL of at most 200 characters: https://HOST"
+bad_input "a download page that is not https" "DOWNLOAD_URL=http://downloads\.example\.jp/ $refused_page" \
+    KORVANE_DOWNLOAD_URL=http://downloads.example.jp/
+bad_input "a download page of 201 characters" "DOWNLOAD_URL=https://example\.jp/a{182} $refused_page" \
+    KORVANE_DOWNLOAD_URL="https://example.jp/$(printf 'a%.0s' {1..182})"
+bad_input "a download page with escape sequences, shown escaped" \
+    "DOWNLOAD_URL=\\\$'https://example\.jp/\\\\E\]0;owned\\\\a' $refused_page" \
+    KORVANE_DOWNLOAD_URL=$'https://example.jp/\e]0;owned\a'
+bad_input "a download page with a space and a quote" "DOWNLOAD_URL=https://example\.jp/a.*c $refused_page" \
+    KORVANE_DOWNLOAD_URL='https://example.jp/a b"c'
+bad_input "a download page whose host hides behind an @" \
+    "DOWNLOAD_URL=https://downloads\.example\.jp@evil\.example/ $refused_page" \
+    KORVANE_DOWNLOAD_URL=https://downloads.example.jp@evil.example/
+# make itself hands DOWNLOAD_URL on as it was given: a $(shell ...) in it
+# runs nothing, and reaches dist.sh, which refuses it before dist/ changes.
+make_dist_refuses_shell() {
+    local before output status=0 problems=()
+    rm -f "$root/pwned"
+    before=$(find "$root/dist" -type f -exec sha256sum {} + 2>/dev/null | sort)
+    # shellcheck disable=SC2016  # the $(shell ...) is for make, which must not run it
+    output=$(cd "$root" && env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL timeout -k 5 60 make -o exe dist \
+        'DOWNLOAD_URL=https://example.jp/$(shell touch pwned)' 2>&1 </dev/null) || status=$?
+    [ "$status" -eq 2 ] || problems+=("make exited $status, not 2")
+    grep -qE "^dist.sh: DOWNLOAD_URL=https://example\.jp/.*shell.*touch.*pwned.* $refused_page" <<<"$output" ||
+        problems+=("dist.sh did not refuse the address as given")
+    [ ! -e "$root/pwned" ] || problems+=("the \$(shell ...) ran")
+    [ "$(find "$root/dist" -type f -exec sha256sum {} + 2>/dev/null | sort)" = "$before" ] || problems+=("dist/ changed")
+    rm -f "$root/pwned"
+    [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}" "it said: $output"; return 1; }
+}
+check "make dist DOWNLOAD_URL=... with \$(shell ...) in it: nothing runs, and dist.sh refuses it as given" \
+    make_dist_refuses_shell
 # A signature's file name is data too: no option, and no escape printed.
 mkdir -p "$work/signature-names"
 odd_signature=$work/signature-names/-x$'\e'"[2J.sig"
@@ -635,6 +809,15 @@ release("another-sig-beside", None, {".buildinfo": buildinfo.encode(), ".exe.sig
 release("sig-beside-unsigned", None, {".exe.sig": other_sig}, data=open(os.path.join(work, zip_name), "rb").read())
 with_buildinfo("buildinfo-gone-version", re.sub(r"^ zip \(= [^)]*\)", " zip (= 0~not-a-version)", buildinfo, flags=re.M))
 with_buildinfo("buildinfo-twice", buildinfo.replace("Installed-Build-Depends:\n", "Installed-Build-Depends:\n make (= 1.0),\n"))
+# A download page, which the rebuild hands to make dist and MATCH shows.
+def with_page(name, page):
+    with_buildinfo(name, buildinfo.replace("Installed-Build-Depends:\n", f"Download-URL: {page}\nInstalled-Build-Depends:\n"))
+with_page("page-http", "http://downloads.example.jp/")
+with_page("page-long", "https://example.jp/" + "a" * 300)
+with_page("page-escapes", "https://example.jp/\x1b[2J\x1b]0;owned\x07")
+with_page("page-command", "https://example.jp/ $(reboot)")
+with_page("page-at", "https://downloads.example.jp@evil.example/")
+with_page("page-not-in-readmes", "https://downloads.example.jp/korvane/")
 # A buildinfo that is a link to a secret of the one who checks.
 secret = os.path.join(out, "secret")
 open(secret, "w").write("token: korvane-secret-in-a-file\n")
@@ -805,6 +988,29 @@ verify_row "a buildinfo that names a package twice" 10 1 \
     "${buildinfo_cannot}its Installed-Build-Depends names make twice$" "" "$(hostile buildinfo-twice)"
 verify_row "a buildinfo that is a link to a secret: neither followed nor shown" 10 1 \
     "${buildinfo_cannot}the buildinfo is a link, not a file$" "korvane-secret" "$(hostile buildinfo-link)"
+page_cannot="${buildinfo_cannot}its Download-URL"
+page_form="is not an https URL of at most 200 characters$"
+verify_row "a buildinfo whose download page is not https" 10 1 \
+    "$page_cannot \(\"http://downloads\.example\.jp/\"\) $page_form" "" "$(hostile page-http)"
+verify_row "a buildinfo whose download page is 319 characters long" 10 1 \
+    "$page_cannot \(\"https://example\.jp/a{101}…\"\) $page_form" "" "$(hostile page-long)"
+verify_row "a buildinfo whose download page holds escape sequences" 10 1 \
+    "$page_cannot \(\"https://example\.jp/\\\\x1b\[2J\\\\x1b\]0;owned\\\\x07\"\) $page_form" "" "$(hostile page-escapes)"
+verify_row "a buildinfo whose download page holds a space and a command" 10 1 \
+    "$page_cannot \(\"https://example\.jp/ \\\$\(reboot\)\"\) $page_form" "" "$(hostile page-command)"
+verify_row "a buildinfo whose download page hides its host behind an @" 10 1 \
+    "$page_cannot \(\"https://downloads\.example\.jp@evil\.example/\"\) $page_form" "" "$(hostile page-at)"
+verify_row "a buildinfo that names a download page the read-mes do not: they are named" 60 1 \
+    "${whole_zip}README-ja\.txt, README-en\.txt and SHA256SUMS differ from the ones make dist makes here$" "" \
+    "$(hostile page-not-in-readmes)"
+# shellcheck disable=SC2001,SC2016  # a sed of a set of characters; the $ is one of them
+ere() { sed 's/[][\.*^$(){}?+|]/\\&/g' <<<"$1"; }  # TEXT: an extended regular expression that matches it
+verify_row "a zip made with a download page: MATCH names it last, as the buildinfo gives it" 60 0 \
+    "MATCH: unsigned; the program in $name-$version\.zip $build; the buildinfo names its download page $(ere "$page")$" \
+    "" "$(zip_of "$work/unsigned-url")"
+verify_row "a signed zip made with a download page: MATCH names it after the signer" 60 0 \
+    "MATCH: signed with certificate SHA-256 $signer_fingerprint; not timestamped; .* $build, signed by CN=Korvane Throwaway Signer, .*; the buildinfo names its download page $(ere "$page")$" \
+    "" "$(zip_of "$work/signed-url")"
 verify_row "a read-me changed, SHA256SUMS made again: the read-me is named" 60 1 \
     "${whole_zip}README-ja\.txt and SHA256SUMS differ from the ones make dist makes here$" "" \
     "$(hostile readme-changed)"
