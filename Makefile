@@ -1,8 +1,8 @@
-# The front door. `make` builds the Windows program; `make test` installs what
-# is missing, builds everything and runs every test; `make run` runs the
-# program under Wine. Where the kernel cannot run 32-bit x86 code, the scripts
-# that run Wine use the x86-64 build instead (KORVANE_NO_32BIT=1 makes them do
-# so anywhere).
+# The front door. `make` builds the Windows program; `make test` builds
+# everything and runs every test; `make run` runs the program under Wine. Each
+# first installs what it needs and is missing. Where the kernel cannot run
+# 32-bit x86 code, the scripts that run Wine use the x86-64 build instead
+# (KORVANE_NO_32BIT=1 makes them do so anywhere).
 SHELL := /bin/bash
 # ZIP (make verify-release ZIP=FILE) is the name of a download from anywhere,
 # which make would expand, running any $(shell ...) in it, wherever it is
@@ -20,8 +20,27 @@ VERSION := ${shell sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' CMa
 
 all: exe
 
+# What the goals given need installed on the host, as scripts/install-deps.sh's
+# groups; the packages are installed once, for all of them, before anything
+# else (`make deps` installs what every target needs).
+deps_for.all := build
+deps_for.exe := build
+deps_for.exe64 := build
+deps_for.toolchain := build
+deps_for.lock := build
+deps_for.host := host
+deps_for.sanitize := host
+deps_for.run := run
+deps_for.screenshots := run
+deps_for.bench := run host
+deps_for.dist := dist
+deps_for.verify-release := dist
+deps_for.test := test
+deps_for.deps := test
+deps_groups := $(sort $(foreach goal,$(or $(MAKECMDGOALS),all),$(deps_for.$(goal))))
+
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh $(deps_groups)
 
 # The Debian root, pinned by toolchain.lock, that builds every Windows program:
 # made on first use and kept in ~/.cache/korvane-update, checked against the
