@@ -6,8 +6,9 @@
 # build/fresh-check/), is copied afresh; a clean clone of HEAD goes in, and
 # there, as root, `make run`, `make test` and `make dist` run. One line per
 # release: pass or fail, the time taken, how many tests ran and which were
-# skipped and why, and the SHA-256 of the program and of the zip. Everything
-# they printed is in build/fresh-check/RELEASE.log. Since every release builds
+# skipped and why (from CTest's results), and the SHA-256 of the program and
+# of the zip. Everything they printed is in build/fresh-check/RELEASE.log.
+# Since every release builds
 # in the same pinned toolchain root, the program and the zip must be the same
 # bytes on all of them, and the first release's zip, with its buildinfo, must
 # get `verdict: MATCH` from `make verify-release` on each other release: it
@@ -16,7 +17,7 @@
 # bubblewrap when they are missing. Each root shares this host's kernel, so
 # 32-bit code runs there only where it runs here.
 #   fresh-check.sh [RELEASE...]     bookworm and trixie when none is named
-#   fresh-check.sh --tests LOG      the tests part of a release's line, from its log
+#   fresh-check.sh --tests BUILD    the tests part of a line, from a checkout's build/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$root/build/fresh-check
@@ -85,28 +86,12 @@ make_base() {
     touch "$base/.fresh-check-base"
 }
 
-# LOG: how many tests `make test` ran and how many failed, and which it
-# skipped, with why, as its last lines (`make test` prints "TEST skipped:
-# REASON" for each) say;
-# tests skipped for the same reason are named together.
+# BUILD: how many tests `make test` ran and how many failed, and which it
+# skipped, with why, as CTest's results in the checkout's BUILD directory
+# say; tests skipped for the same reason are named together.
 tests_summary() {
-    awk '
-        /^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+$/ { runs[++n] = $NF; failed[n] = $4 }
-        /^[^ ]+ skipped: / {
-            reason = substr($0, index($0, " skipped: ") + 10)
-            if (!(reason in who)) order[++r] = reason
-            who[reason] = who[reason] (who[reason] == "" ? "" : " and ") $1
-            ++skipped
-        }
-        END {
-            if (n == 0) { printf "no test results"; exit }
-            printf "%d of %d tests ran", runs[1] - skipped, runs[1]
-            if (failed[1] > 0) printf ", %d failed", failed[1]
-            if (n > 1) printf " (and %d again under the sanitizers%s)", runs[2], (failed[2] > 0 ? ", " failed[2] " failed" : "")
-            if (skipped == 0) { printf ", none skipped"; exit }
-            for (i = 1; i <= r; i++) printf "; %s skipped (%s)", who[order[i]], order[i]
-        }
-        ' "$1"
+    /usr/bin/python3 -IB "$root/scripts/ctest_results.py" summary \
+        "$1/host/ctest-results.xml" "$1/host-sanitize/ctest-results.xml"
 }
 
 # FILE: its size with thousands separated, and its SHA-256.
@@ -138,7 +123,7 @@ check_release() {
     exe=$checkout/build/win32/korvane-icon-size.exe
     zip=$(echo "$checkout"/dist/korvane-icon-size-*.zip)
     echo "$(release_name "$release"): $verdict in $(duration $((run_time + test_time))) (make run" \
-        "$(duration "$run_time"), make test $(duration "$test_time")); $(tests_summary "$log"); program:" \
+        "$(duration "$run_time"), make test $(duration "$test_time")); $(tests_summary "$checkout/build"); program:" \
         "$([ -f "$exe" ] && figures "$exe" || echo "none built"); zip: $([ -f "$zip" ] && figures "$zip" || echo "none made")"
     [ $status -ne 0 ] || sha256sum "$exe" "$zip" | cut -d' ' -f1 >"$work/$release.sha256"
     return $((status != 0))
@@ -184,7 +169,6 @@ verified_elsewhere() {
 
 if [ "${1:-}" = --tests ] && [ $# -eq 2 ]; then
     tests_summary "$2"
-    echo
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then

@@ -33,8 +33,9 @@ run=(wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm)
 # zip is made in the toolchain root.)
 dist=(osslsigncode openssl libengine-pkcs11-openssl python3)
 # The signing tests make a token with SoftHSM2, set it up with p11tool
-# (gnutls-bin) and answer timestamp queries from python3.
-test=(cppcheck clang-tidy shellcheck zip unzip softhsm2 gnutls-bin)
+# (gnutls-bin) and answer timestamp queries from python3; the Python code is
+# tested with pytest.
+test=(cppcheck clang-tidy shellcheck zip unzip softhsm2 gnutls-bin python3-pytest)
 wine32=wine32:i386
 locale=ja_JP.UTF-8
 retry_hours=24

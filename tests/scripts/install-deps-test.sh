@@ -206,7 +206,7 @@ row "make test on a fresh machine: the test and lint tools too" test yes "*" "" 
     0 'installing wine32:i386' 'install .*wine32:i386' \
     "make mmdebstrap bubblewrap uidmap cmake g++ libgtest-dev wine wine64 fonts-wine xvfb xauth locales
      fonts-ipafont-gothic netpbm osslsigncode openssl libengine-pkcs11-openssl python3 cppcheck clang-tidy
-     shellcheck zip unzip softhsm2 gnutls-bin wine32:i386" "*" "i386"
+     shellcheck zip unzip softhsm2 gnutls-bin python3-pytest wine32:i386" "*" "i386"
 row "make dist on a fresh machine: the signing tools, and no Wine" dist yes "*" "" "" "" ok - \
     0 'installing make ' 'install' "make mmdebstrap bubblewrap uidmap osslsigncode openssl libengine-pkcs11-openssl
      python3" "*" ""
