@@ -120,7 +120,7 @@ bench: exe exe64 host
 	@scripts/bench.sh
 
 # What a new user sees: `make run`, then `make test`, in fresh Debian 12 and 13
-# roots made with debootstrap, from a clean clone of HEAD. Needs root and
+# roots made with mmdebstrap, from a clean clone of HEAD. Needs root and
 # several minutes, so it is not part of `make test`.
 fresh-check:
 	@scripts/fresh-check.sh

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make fresh-check`: what a new user sees, on each Debian release we support.
-# For each release, a minimal root made by debootstrap with the release's
+# For each release, a minimal root made by mmdebstrap with the release's
 # main, updates and security suites and then only a compiler, CMake, make,
 # git, python3, GoogleTest, ca-certificates and sudo (made once and kept under
 # build/fresh-check/), is copied afresh; a clean clone of HEAD goes in, and
@@ -8,13 +8,13 @@
 # release: pass or fail, the time taken, how many tests ran and which were
 # skipped and why (from CTest's results), and the SHA-256 of the program and
 # of the zip. Everything they printed is in build/fresh-check/RELEASE.log.
-# Since every release builds
-# in the same pinned toolchain root, the program and the zip must be the same
-# bytes on all of them, and the first release's zip, with its buildinfo, must
-# get `verdict: MATCH` from `make verify-release` on each other release: it
-# fails when they do not.
-# Needs root, for debootstrap and the mounts; installs debootstrap and
-# bubblewrap when they are missing. Each root shares this host's kernel, so
+# Since every release builds in the same pinned toolchain
+# root, the program and the zip must be the same bytes on all of them, and
+# the first release's zip, with its buildinfo, must get `verdict: MATCH`
+# from `make verify-release` on each other release: it fails when they do
+# not.
+# Needs root, for mmdebstrap and the mounts; installs mmdebstrap, bubblewrap
+# and python3 when they are missing. Each root shares this host's kernel, so
 # 32-bit code runs there only where it runs here.
 #   fresh-check.sh [RELEASE...]     bookworm and trixie when none is named
 #   fresh-check.sh --tests BUILD    the tests part of a line, from a checkout's build/
@@ -56,12 +56,16 @@ in_root() {
 duration() { printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); }
 
 install_tools() {
-    local missing=()
-    command -v debootstrap >/dev/null 2>&1 || missing+=(debootstrap)
+    local missing=() log=$work/tools.log
+    command -v mmdebstrap >/dev/null 2>&1 || missing+=(mmdebstrap)
     command -v bwrap >/dev/null 2>&1 || missing+=(bubblewrap)
+    [ -x /usr/bin/python3 ] || missing+=(python3)
     [ ${#missing[@]} -gt 0 ] || return 0
     echo "fresh-check: installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >"$log" 2>&1; then
+        echo "fresh-check: could not install ${missing[*]}: $(tail -n 1 "$log")" >&2
+        return 1
+    fi
 }
 
 # RELEASE BASE: the cached minimal root, made when it is not there yet.
@@ -70,17 +74,10 @@ make_base() {
     [ -f "$base/.fresh-check-base" ] && return 0
     echo "fresh-check: making a minimal $(release_name "$release") root, once (log: $log)"
     rm -rf "$base"
-    mkdir -p "$base"
-    if ! debootstrap --variant=minbase "$release" "$base" "$mirror" >"$log" 2>&1; then
-        echo "fresh-check: debootstrap of $release failed: $(tail -n 1 "$log")" >&2
-        return 1
-    fi
-    printf 'deb %s %s main\n' "$mirror" "$release" "$mirror" "$release-updates" \
-        "$security_mirror" "$release-security" >"$base/etc/apt/sources.list"
-    if ! in_root "$base" bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get dist-upgrade -y -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" && apt-get clean' tools "${tools[@]}" \
-            >>"$log" 2>&1; then
-        echo "fresh-check: could not install ${tools[*]} in the $release root: $(tail -n 1 "$log")" >&2
+    if ! timeout 30m mmdebstrap --variant=minbase --include="$(IFS=,; echo "${tools[*]}")" \
+            --aptopt='Acquire::Languages "none"' "$release" "$base" "deb $mirror $release main" \
+            "deb $mirror $release-updates main" "deb $security_mirror $release-security main" >"$log" 2>&1; then
+        echo "fresh-check: mmdebstrap could not make the $release root: $(tail -n 1 "$log")" >&2
         return 1
     fi
     touch "$base/.fresh-check-base"
@@ -97,36 +94,42 @@ tests_summary() {
 # FILE: its size with thousands separated, and its SHA-256.
 figures() { echo "$(stat -c %s "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes, SHA-256 $(sha256sum "$1" | cut -d' ' -f1)"; }
 
-# RELEASE: one fresh run, and its line; the SHA-256 of its program and zip
-# go to $work/RELEASE.sha256.
-check_release() {
-    local release=$1 base=$work/$1.base run=$work/$1.run log=$work/$1.log
-    local start status=0 run_time test_time verdict checkout exe zip
-    rm -f "$work/$release.sha256"
-    make_base "$release" "$base" || return 1
-    rm -rf "$run"
-    cp -a "$base" "$run"
-    checkout=$run/root/korvane-update
-    git clone --quiet --no-hardlinks "$root" "$checkout"
+# NAME CHECKOUT LOG COMMAND...: `make run`, `make test` and `make dist`, each
+# as COMMAND TARGET, and NAME's line; the SHA-256 of the program and the zip
+# that they made in CHECKOUT go to $work/NAME.sha256 when all three passed.
+three_commands() {
+    local name=$1 checkout=$2 log=$3 start status=0 run_time test_time verdict exe zip
+    shift 3
+    rm -f "$work/$name.sha256"
     start=$SECONDS
-    in_root "$run" make -C /root/korvane-update run >"$log" 2>&1 || status=$?
+    "$@" run >"$log" 2>&1 || status=$?
     run_time=$((SECONDS - start))
-    if [ $status -eq 0 ]; then
-        in_root "$run" make -C /root/korvane-update test >>"$log" 2>&1 || status=$?
-    fi
+    [ $status -ne 0 ] || "$@" test >>"$log" 2>&1 || status=$?
     test_time=$((SECONDS - start - run_time))
-    if [ $status -eq 0 ]; then
-        in_root "$run" make -C /root/korvane-update dist >>"$log" 2>&1 || status=$?
-    fi
+    [ $status -ne 0 ] || "$@" dist >>"$log" 2>&1 || status=$?
     verdict=pass
     [ $status -eq 0 ] || verdict="FAIL (exit $status, log: $log)"
     exe=$checkout/build/win32/korvane-icon-size.exe
     zip=$(echo "$checkout"/dist/korvane-icon-size-*.zip)
-    echo "$(release_name "$release"): $verdict in $(duration $((run_time + test_time))) (make run" \
-        "$(duration "$run_time"), make test $(duration "$test_time")); $(tests_summary "$checkout/build"); program:" \
+    echo "$verdict in $(duration $((run_time + test_time))) (make run $(duration "$run_time"), make test" \
+        "$(duration "$test_time")); $(tests_summary "$checkout/build"); program:" \
         "$([ -f "$exe" ] && figures "$exe" || echo "none built"); zip: $([ -f "$zip" ] && figures "$zip" || echo "none made")"
-    [ $status -ne 0 ] || sha256sum "$exe" "$zip" | cut -d' ' -f1 >"$work/$release.sha256"
+    [ $status -ne 0 ] || sha256sum "$exe" "$zip" | cut -d' ' -f1 >"$work/$name.sha256"
     return $((status != 0))
+}
+
+# RELEASE: one fresh run in a copy of the release's root, and its line.
+check_release() {
+    local release=$1 base=$work/$1.base run=$work/$1.run said status=0
+    rm -f "$work/$release.sha256"
+    make_base "$release" "$base" || return 1
+    rm -rf "$run"
+    cp -a "$base" "$run"
+    git clone --quiet --no-hardlinks "$root" "$run/root/korvane-update"
+    said=$(three_commands "$release" "$run/root/korvane-update" "$work/$release.log" \
+        in_root "$run" make -C /root/korvane-update) || status=1
+    echo "$(release_name "$release"): $said"
+    return $status
 }
 
 # RELEASE...: whether every release that passed built the same program and
@@ -172,13 +175,13 @@ if [ "${1:-}" = --tests ] && [ $# -eq 2 ]; then
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
-    echo "fresh-check: run it as root: it makes Debian roots with debootstrap, and runs commands in them as root" >&2
+    echo "fresh-check: run it as root: it makes Debian roots with mmdebstrap, and runs commands in them as root" >&2
     exit 1
 fi
 releases=("$@")
 [ ${#releases[@]} -gt 0 ] || releases=(bookworm trixie)
-install_tools
 mkdir -p "$work"
+install_tools
 failed=0
 for release in "${releases[@]}"; do
     check_release "$release" || failed=1
