@@ -120,8 +120,9 @@ bench: exe exe64 host
 	@scripts/bench.sh
 
 # What a new user sees: `make run`, then `make test`, in fresh Debian 12 and 13
-# roots made with mmdebstrap, from a clean clone of HEAD. Needs root and
-# several minutes, so it is not part of `make test`.
+# roots made with mmdebstrap, from a clean clone of HEAD, and in a default
+# podman or docker container made from the Debian 12 root where one is
+# usable. Needs root and several minutes, so it is not part of `make test`.
 fresh-check:
 	@scripts/fresh-check.sh
 

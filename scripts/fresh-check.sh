@@ -4,11 +4,16 @@
 # main, updates and security suites and then only a compiler, CMake, make,
 # git, python3, GoogleTest, ca-certificates and sudo (made once and kept under
 # build/fresh-check/), is copied afresh; a clean clone of HEAD goes in, and
-# there, as root, `make run`, `make test` and `make dist` run. One line per
-# release: pass or fail, the time taken, how many tests ran and which were
-# skipped and why (from CTest's results), and the SHA-256 of the program and
-# of the zip. Everything they printed is in build/fresh-check/RELEASE.log.
-# Since every release builds in the same pinned toolchain
+# there, as root, `make run`, `make test` and `make dist` run. Then, where
+# podman or docker is installed and its engine answers, the same three run
+# once more in a default container (no added capabilities, the runtime's
+# default seccomp profile) made from the Debian 12 root, as many people
+# first try a project. One line per release, and one for the container:
+# pass or fail, the time taken, how many tests ran and which were skipped and
+# why (from CTest's results), and the SHA-256 of the program and of the zip;
+# the container's line names the runtime that ran it, or says why that case
+# was skipped. Everything they printed is in build/fresh-check/RELEASE.log
+# (container.log). Since every release builds in the same pinned toolchain
 # root, the program and the zip must be the same bytes on all of them, and
 # the first release's zip, with its buildinfo, must get `verdict: MATCH`
 # from `make verify-release` on each other release: it fails when they do
@@ -18,6 +23,7 @@
 # 32-bit code runs there only where it runs here.
 #   fresh-check.sh [RELEASE...]     bookworm and trixie when none is named
 #   fresh-check.sh --tests BUILD    the tests part of a line, from a checkout's build/
+#   fresh-check.sh --container      the container case's runtime, or why it would be skipped
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$root/build/fresh-check
@@ -27,6 +33,8 @@ tools=(g++ cmake make git python3 libgtest-dev ca-certificates sudo)
 # Far longer than the two commands take on a fresh root.
 limit=45m
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=scripts/fresh-check-container.sh
+source "$root/scripts/fresh-check-container.sh"
 
 release_name() {  # RELEASE: how people call it
     case $1 in
@@ -132,8 +140,8 @@ check_release() {
     return $status
 }
 
-# RELEASE...: whether every release that passed built the same program and
-# zip.
+# NAME...: whether every release (and the container) that passed built the
+# same program and zip.
 same_bytes() {
     local release first="" differ=()
     for release; do
@@ -148,7 +156,7 @@ same_bytes() {
         echo "fresh-check: FAIL: ${differ[*]} built another program or zip than $first"
         return 1
     fi
-    [ -z "$first" ] || echo "fresh-check: the program and the zip are the same bytes from every release that passed"
+    [ -z "$first" ] || echo "fresh-check: the program and the zip are the same bytes from every run that passed"
 }
 
 # FIRST OTHER: the zip that FIRST made, with its buildinfo, as a download
@@ -174,6 +182,10 @@ if [ "${1:-}" = --tests ] && [ $# -eq 2 ]; then
     tests_summary "$2"
     exit 0
 fi
+if [ "${1:-}" = --container ] && [ $# -eq 1 ]; then
+    choose_container && echo "$container_runtime" || echo "skipped: $container_trouble"
+    exit 0
+fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "fresh-check: run it as root: it makes Debian roots with mmdebstrap, and runs commands in them as root" >&2
     exit 1
@@ -182,11 +194,17 @@ releases=("$@")
 [ ${#releases[@]} -gt 0 ] || releases=(bookworm trixie)
 mkdir -p "$work"
 install_tools
+trap remove_container EXIT
+trap 'exit 1' INT TERM HUP
 failed=0
 for release in "${releases[@]}"; do
     check_release "$release" || failed=1
 done
-same_bytes "${releases[@]}" || failed=1
+rm -f "$work/container.sha256"
+if [[ " ${releases[*]} " == *" bookworm "* ]]; then
+    check_container || failed=1
+fi
+same_bytes "${releases[@]}" container || failed=1
 for release in "${releases[@]:1}"; do
     if [ -f "$work/${releases[0]}.sha256" ] && [ -f "$work/$release.sha256" ]; then
         verified_elsewhere "${releases[0]}" "$release" || failed=1

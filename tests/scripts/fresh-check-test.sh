@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What `make fresh-check` says of a release's tests, from stand-ins for the
 # results CTest wrote in its checkout (each row gives the tests that did not
-# simply pass).
+# simply pass); and which container runtime its container case uses, or why
+# it skips that, from stand-ins for podman, docker and runc.
 #   fresh-check-test.sh WORK_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -51,6 +52,46 @@ row() {  # NAME HOST_RESULTS SANITIZER_RESULTS EXPECTED
     check "$1" "$said" "$4"
 }
 
+# Stand-ins for podman and docker, whose `info` answers when $PODMAN or
+# $DOCKER is "up", and fails as with no engine otherwise; and for runc.
+write_container_stand_ins() {  # DIR
+    mkdir -p "$1"
+    cat >"$1/podman" <<'EOF'
+#!/bin/sh
+case "$*" in
+"info --format {{.Host.OCIRuntime.Name}}") echo crun ;;
+info) [ "$PODMAN" = up ] || { echo "Error: cannot connect to Podman: no such file or directory" >&2; exit 125; } ;;
+esac
+EOF
+    cat >"$1/docker" <<'EOF'
+#!/bin/sh
+case "$*" in
+"info --format {{.DefaultRuntime}}") echo runc ;;
+info) [ "$DOCKER" = up ] || {
+    echo "Cannot connect to the Docker daemon at unix:///var/run/docker.sock. Is the docker daemon running?" >&2
+    exit 1
+} ;;
+esac
+EOF
+    printf '#!/bin/sh\n' >"$1/runc"
+    chmod +x "$1"/*
+}
+
+# NAME PODMAN DOCKER RUNC EXPECTED: podman and docker "-" (not installed), "up"
+# or "down"; runc "yes" or "no".
+container_row() {
+    local bin=$work/${1//[^a-z0-9]/-}/bin tool said
+    mkdir -p "$bin"
+    # Only what `fresh-check.sh --container` runs, so that the host's own
+    # podman or docker is not found.
+    for tool in bash dirname head timeout; do ln -s "$(command -v "$tool")" "$bin/$tool"; done
+    [ "$2" = - ] || ln -s "$work/containers/podman" "$bin/podman"
+    [ "$3" = - ] || ln -s "$work/containers/docker" "$bin/docker"
+    [ "$4" = no ] || ln -s "$work/containers/runc" "$bin/runc"
+    said=$(PATH=$bin PODMAN=$2 DOCKER=$3 bash "$root/scripts/fresh-check.sh" --container 2>&1) || said+=" (exit $?)"
+    check "$1" "$said" "$5"
+}
+
 rm -rf "$work"
 row "two tests skipped for one reason are named together" "92
 e2e.win32|$skip|skipped: $reason32
@@ -83,4 +124,13 @@ row "results that are not well-formed" "94
 e2e.win32|$skip|<oops" 83 \
     "test results not readable: $work/results-that-are-not-well-formed/build/host/ctest-results.xml is not XML: not well-formed (invalid token): line 290, column 0"
 
+write_container_stand_ins "$work/containers"
+container_row "neither podman nor docker" - - yes "skipped: neither podman nor docker is installed"
+container_row "docker without its engine" - down yes \
+    "skipped: docker is installed but not usable (\`docker info\`: Cannot connect to the Docker daemon at unix:///var/run/docker.sock. Is the docker daemon running?)"
+container_row "podman, with runc" up down yes "podman (runc)"
+container_row "podman without runc: its own runtime" up - no "podman (crun)"
+container_row "podman broken, docker usable" down up yes "docker (runc)"
+container_row "both broken: each says why" down down yes \
+    "skipped: podman is installed but not usable (\`podman info\`: Error: cannot connect to Podman: no such file or directory); docker is installed but not usable (\`docker info\`: Cannot connect to the Docker daemon at unix:///var/run/docker.sock. Is the docker daemon running?)"
 exit $((failures > 0))
