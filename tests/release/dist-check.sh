@@ -506,7 +506,7 @@ bad_input "a signature whose file name starts with - and holds an escape" \
 # A name in a T61String, which Windows reads as UTF-8 when it is, and
 # otherwise as Latin-1: the signer's name is the same in the read-mes.
 t61_names_as_windows() {
-    /usr/bin/python3 -IB - "$root/scripts" <<'PY'
+    /usr/bin/python3 -IB - "$root/release" <<'PY'
 import sys
 sys.path.insert(0, sys.argv[1])
 import authenticode
