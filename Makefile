@@ -1,8 +1,8 @@
-# The front door. `make` builds the Windows program; `make test` installs what
-# is missing, builds everything and runs every test; `make run` runs the
-# program under Wine. Where the kernel cannot run 32-bit x86 code, the scripts
-# that run Wine use the x86-64 build instead (KORVANE_NO_32BIT=1 makes them do
-# so anywhere).
+# The front door. `make` builds the Windows program; `make test` builds
+# everything and runs every test; `make run` runs the program under Wine. Each
+# first installs what it needs and is missing. Where the kernel cannot run
+# 32-bit x86 code, the scripts that run Wine use the x86-64 build instead
+# (KORVANE_NO_32BIT=1 makes them do so anywhere).
 SHELL := /bin/bash
 # ZIP (make verify-release ZIP=FILE) is the name of a download from anywhere,
 # which make would expand, running any $(shell ...) in it, wherever it is
@@ -21,8 +21,27 @@ VERSION := ${shell sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' CMa
 
 all: exe
 
+# What the goals given need installed on the host, as scripts/install-deps.sh's
+# groups; the packages are installed once, for all of them, before anything
+# else (`make deps` installs what every target needs).
+deps_for.all := build
+deps_for.exe := build
+deps_for.exe64 := build
+deps_for.toolchain := build
+deps_for.lock := build
+deps_for.host := host
+deps_for.sanitize := host
+deps_for.run := run
+deps_for.screenshots := run
+deps_for.bench := run host
+deps_for.dist := dist
+deps_for.verify-release := dist
+deps_for.test := test
+deps_for.deps := test
+deps_groups := $(sort $(foreach goal,$(or $(MAKECMDGOALS),all),$(deps_for.$(goal))))
+
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh $(deps_groups)
 
 # The Debian root, pinned by toolchain.lock, that builds every Windows program:
 # made on first use and kept in ~/.cache/korvane-update, checked against the
@@ -58,11 +77,14 @@ sanitize: deps
 
 # A skipped test's reason is in its output, which CTest does not show; so are
 # the launches that Wine refused and the end-to-end tests tried again.
-# They are printed when a test fails too.
+# They are printed when a test fails too, from the results that the test
+# presets have CTest write as JUnit XML, build/PRESET/ctest-results.xml
+# (`make fresh-check` counts the tests there). The presets keep the first
+# and the last part of a passed test's output, where those lines are.
 test: exe exe64 host sanitize
+	@rm -f build/host/ctest-results.xml build/host-sanitize/ctest-results.xml
 	@status=0; ctest --preset host -j $(JOBS) || status=$$?; \
-	awk '/^[0-9]+\/[0-9]+ Test: /{test=$$3} /^skipped: / || / [1-9][0-9]* launches that Wine refused were tried again/{print test " " $$0}' \
-		build/host/Testing/Temporary/LastTest.log; \
+	scripts/ctest_results.py notes build/host/ctest-results.xml || [ $$status -ne 0 ] || status=1; \
 	exit $$status
 	ctest --preset host-sanitize -j $(JOBS)
 
@@ -103,8 +125,9 @@ bench: exe exe64 host
 	@scripts/bench.sh
 
 # What a new user sees: `make run`, then `make test`, in fresh Debian 12 and 13
-# roots made with debootstrap, from a clean clone of HEAD. Needs root and
-# several minutes, so it is not part of `make test`.
+# roots made with mmdebstrap, from a clean clone of HEAD, and in a default
+# podman or docker container made from the Debian 12 root where one is
+# usable. Needs root and several minutes, so it is not part of `make test`.
 fresh-check:
 	@scripts/fresh-check.sh
 

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, and nothing when all of it is
+# Installs what a group of make's targets needs, and nothing when all of it is
 # already there. Debian and Ubuntu: apt-get (through sudo when not root).
+#   install-deps.sh GROUP...
+# build (make, make exe): what makes the toolchain root and builds in it.
+# host (make host, make sanitize): what builds the host's tests.
+# run (make run): build's, and Wine, Xvfb, the fonts and the Japanese locale.
+# dist (make dist, make verify-release): build's, and the signing tools.
+# test (make test): all of those, and the test and lint tools.
 # It carries on where it can: a failed `apt-get update` is only a warning,
 # since apt keeps the package lists it had, and it stops only when a package
-# the build needs cannot be installed, naming it.
-# 32-bit Wine (wine32:i386, from the i386 architecture) is optional: it is
-# tried only where the kernel runs 32-bit x86 code, on its own, after the
-# rest. When apt cannot install it (a mirror in the middle of a sync, or
-# security updates that reached amd64 before i386), the script says why,
-# remembers that for a day so that later runs do not try again each time,
-# takes away the i386 architecture again if it added it, and succeeds: the
-# tests then run the x86-64 build in 64-bit Wine.
+# the group needs cannot be installed, naming it.
+# 32-bit Wine (wine32:i386, from the i386 architecture) comes only with run
+# and test, and is optional: it is tried only where the kernel runs 32-bit
+# x86 code, on its own, after the rest. When apt cannot install it (a mirror
+# in the middle of a sync, or security updates that reached amd64 before
+# i386), the script says why, remembers that for a day so that later runs do
+# not try again each time, takes away the i386 architecture again if it
+# added it, and succeeds: the tests then run the x86-64 build in 64-bit Wine.
 set -euo pipefail
 # shellcheck source=scripts/host-32bit.sh
 source "$(dirname "$0")/host-32bit.sh"
@@ -19,16 +25,18 @@ source "$(dirname "$0")/host-32bit.sh"
 # (scripts/toolchain.sh), which mmdebstrap makes (through its unshare mode
 # with uidmap, for a user without sudo) and bubblewrap runs commands in; the
 # host builds only the host tests, with g++.
+build=(make mmdebstrap bubblewrap uidmap)
+host=(cmake g++ libgtest-dev)
+run=(wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm)
 # Signing: osslsigncode and openssl; for keys in a PKCS#11 token, OpenSSL's
-# PKCS#11 engine. The signing tests make a token with SoftHSM2, set it up with
-# p11tool (gnutls-bin) and answer timestamp queries from python3.
-required=(
-    make cmake g++ libgtest-dev cppcheck clang-tidy shellcheck
-    mmdebstrap bubblewrap uidmap
-    wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm zip unzip
-    osslsigncode openssl libengine-pkcs11-openssl softhsm2 gnutls-bin python3
-    python3-cryptography python3-pytest pyflakes3  # the signature reader, its tests, the Python lint
-)
+# PKCS#11 engine; signatures and published zips are read with python3, whose
+# cryptography checks certificates and signatures. (The zip is made in the
+# toolchain root.)
+dist=(osslsigncode openssl libengine-pkcs11-openssl python3 python3-cryptography)
+# The signing tests make a token with SoftHSM2, set it up with p11tool
+# (gnutls-bin) and answer timestamp queries from python3; the Python code is
+# tested with pytest and linted with pyflakes.
+test=(cppcheck clang-tidy shellcheck zip unzip softhsm2 gnutls-bin python3-pytest pyflakes3)
 wine32=wine32:i386
 locale=ja_JP.UTF-8
 retry_hours=24
@@ -129,14 +137,51 @@ remove_added_i386() {
     fi
 }
 
-mapfile -t missing < <(not_installed "${required[@]}")
+usage() {
+    echo "usage: install-deps.sh GROUP...   (GROUP: build, host, run, dist or test)" >&2
+    exit 2
+}
 
-# 32-bit Wine only where the kernel can run it. Whether it is installed and
-# starts is for the scripts that run Wine to ask.
+# GROUP...: the packages that the GROUPs need, each once, in $required; and
+# in $wine, 1 when they run Wine.
+resolve_groups() {
+    local group all=()
+    [ $# -gt 0 ] || usage
+    wine=0
+    for group; do
+        case $group in
+        build) all+=("${build[@]}") ;;
+        host) all+=("${host[@]}") ;;
+        run) all+=("${build[@]}" "${run[@]}"); wine=1 ;;
+        dist) all+=("${build[@]}" "${dist[@]}") ;;
+        test) all+=("${build[@]}" "${host[@]}" "${run[@]}" "${dist[@]}" "${test[@]}"); wine=1 ;;
+        *) usage ;;
+        esac
+    done
+    mapfile -t required < <(printf '%s\n' "${all[@]}" | awk '!seen[$0]++')
+}
+
+resolve_groups "$@"
+
+# One question to dpkg, 32-bit Wine included: when everything is there,
+# that is all this script does.
+asked=("${required[@]}")
+[ $wine -eq 0 ] || asked+=("$wine32")
+missing=()
+wine32_missing=0
+while read -r package; do
+    if [ "$package" = "$wine32" ]; then wine32_missing=1; else missing+=("$package"); fi
+done < <(not_installed "${asked[@]}")
+
+# 32-bit Wine only for the groups that run Wine, and only where the kernel
+# can run it. Whether it is installed and starts is for the scripts that run
+# Wine to ask.
 try_wine32=0
-if ! kernel_runs_32bit; then
+if [ $wine -eq 0 ]; then
+    :
+elif ! kernel_runs_32bit; then
     [ ${#missing[@]} -eq 0 ] || echo "install-deps: not installing 32-bit Wine: $host_32bit_reason"
-elif [ -n "$(not_installed "$wine32")" ]; then
+elif [ $wine32_missing -eq 1 ]; then
     if wine32_failure_remembered; then
         echo "install-deps: not trying to install 32-bit Wine again yet: $(head -n 1 "$wine32_install_note");" \
             "to try now, delete $wine32_install_note"
@@ -145,7 +190,11 @@ elif [ -n "$(not_installed "$wine32")" ]; then
     fi
 fi
 
-if [ ${#missing[@]} -eq 0 ] && [ $try_wine32 -eq 0 ] && have_locale; then
+# The Japanese locale gives Wine the ANSI code page 932.
+need_locale=0
+[ $wine -eq 0 ] || have_locale || need_locale=1
+
+if [ ${#missing[@]} -eq 0 ] && [ $try_wine32 -eq 0 ] && [ $need_locale -eq 0 ]; then
     exit 0
 fi
 
@@ -179,8 +228,7 @@ if [ $try_wine32 -eq 1 ]; then
     install_wine32
 fi
 
-# The Japanese locale gives Wine the ANSI code page 932.
-if ! have_locale; then
+if [ $need_locale -eq 1 ]; then
     echo "install-deps: generating the $locale locale"
     "${sudo[@]}" sed -i "s/^# *\($locale UTF-8\)/\1/" /etc/locale.gen
     grep -q "^$locale UTF-8" /etc/locale.gen || echo "$locale UTF-8" | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # install-deps.sh against stand-ins for apt-get, dpkg and dpkg-query (and
 # locale and sudo) placed first on PATH: no root, no network, nothing really
-# installed. Each row gives what the system lacks and how apt behaves, and
+# installed. Each row gives the make goal, whose groups the script is given
+# as the Makefile gives them, what the system lacks and how apt behaves, and
 # what the script must then do.
 #   install-deps-test.sh WORK_DIR
 set -euo pipefail
@@ -13,7 +14,8 @@ failures=0
 # installed, `foreign` those installed for another architecture only,
 # `architectures` dpkg's foreign architectures, `refused` the packages apt
 # cannot install, `update-fails` makes `apt-get update` fail as on a mirror
-# in the middle of a sync, and `calls` records every call of apt-get.
+# in the middle of a sync; `calls` records every call of apt-get, and
+# `queries` every call of dpkg-query.
 write_stand_ins() {  # BIN_DIR
     mkdir -p "$1"
     # As `dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' [PACKAGE...]`:
@@ -22,6 +24,7 @@ write_stand_ins() {  # BIN_DIR
     # for; with no PACKAGE, what `foreign` holds.
     cat >"$1/dpkg-query" <<'EOF'
 #!/bin/sh
+echo called >>"$STANDIN/queries"
 missing=" $(tr '\n' ' ' <"$STANDIN/missing") "
 foreign=$(cat "$STANDIN/foreign")
 status=0
@@ -115,17 +118,31 @@ copy_scripts() {  # DIR yes|no
 
 words_to_lines() { tr ' ' '\n' <<<"$1" | sed '/^$/d'; }
 
-# NAME KERNEL MISSING FOREIGN ARCHS REFUSED UPDATE REMEMBERED
-#   | STATUS OUTPUT CALLS LEFT_MISSING LEFT_ARCHS
+# GOAL: the groups that `make GOAL` gives install-deps.sh, from the Makefile
+# itself ("" for plain `make`).
+groups_for() {
+    # shellcheck disable=SC2086  # GOAL is a word or none
+    env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -n -C "$root" $1 | sed -n 's|^scripts/install-deps.sh||p'
+}
+
+# The packages apt-get was asked to install, sorted, on one line.
+asked_for() { sed -n 's/^apt-get install \(-[^ ]* \)*//p' "$1" | tr ' ' '\n' | sort | tr '\n' ' ' | sed 's/ $//'; }
+
+# NAME GOAL KERNEL MISSING FOREIGN ARCHS REFUSED UPDATE REMEMBERED
+#   | STATUS OUTPUT CALLS ASKED LEFT_MISSING LEFT_ARCHS
+#   GOAL: `make GOAL` ("" for `make`) gives the script its groups.
 #   FOREIGN: packages installed for another architecture only, as NAME:ARCH.
 #   ARCHS: dpkg's foreign architectures before the run; LEFT_ARCHS: after it.
 #   REMEMBERED: a failed install of 32-bit Wine noted "recent"ly, a day "old", or "-".
 #   OUTPUT: an extended regular expression the output must match ("^$": none).
-#   CALLS: one the apt-get calls must match ("^$": apt-get is not called).
+#   CALLS: one the apt-get calls must match ("^$": apt-get is not called, and
+#     then dpkg-query is called once).
+#   ASKED: every package apt-get is asked to install, in any order ("-": not checked).
 row() {
-    local name=$1 kernel=$2 missing=$3 foreign=$4 archs=$5 refused=$6 update=$7 remembered=$8
-    local want_status=$9 want_output=${10} want_calls=${11} want_missing=${12} want_archs=${13}
-    local dir=$work/${name//[^a-z0-9]/-} output status=0 calls left left_archs problems=()
+    local name=$1 goal=$2 kernel=$3 missing=$4 foreign=$5 archs=$6 refused=$7 update=$8 remembered=$9
+    local want_status=${10} want_output=${11} want_calls=${12} want_asked=${13} want_missing=${14}
+    local want_archs=${15} dir=$work/${name//[^a-z0-9]/-} groups output status=0 calls asked queries
+    local left left_archs problems=()
     mkdir -p "$dir/state"
     copy_scripts "$dir" "$kernel"
     words_to_lines "$missing" >"$dir/state/missing"
@@ -133,6 +150,7 @@ row() {
     words_to_lines "$archs" >"$dir/state/architectures"
     words_to_lines "$refused" >"$dir/state/refused"
     : >"$dir/state/calls"
+    : >"$dir/state/queries"
     [ "$update" = ok ] || touch "$dir/state/update-fails"
     if [ "$remembered" != - ]; then
         mkdir -p "$dir/build"
@@ -141,14 +159,21 @@ row() {
         [ "$remembered" = recent ] || touch -d '25 hours ago' "$dir/build/wine32-install-failed"
     fi
 
-    output=$(PATH=$work/bin:$PATH STANDIN=$dir/state "$dir/scripts/install-deps.sh" 2>&1) || status=$?
+    groups=$(groups_for "$goal")
+    # shellcheck disable=SC2086  # the groups are words
+    output=$(PATH=$work/bin:$PATH STANDIN=$dir/state "$dir/scripts/install-deps.sh" $groups 2>&1) || status=$?
     calls=$(cat "$dir/state/calls")
+    asked=$(asked_for "$dir/state/calls")
+    queries=$(wc -l <"$dir/state/queries")
     left=$(tr '\n' ' ' <"$dir/state/missing" | sed 's/ $//')
     left_archs=$(tr '\n' ' ' <"$dir/state/architectures" | sed 's/ $//')
 
     [ "$status" -eq "$want_status" ] || problems+=("exit $status, expected $want_status")
     grep -qE "$want_output" <<<"$output" || problems+=("the output does not match /$want_output/")
     grep -qE "$want_calls" <<<"$calls" || problems+=("the apt-get calls do not match /$want_calls/")
+    [ "$want_calls" != '^$' ] || [ "$queries" -eq 1 ] || problems+=("dpkg-query was called $queries times, not once")
+    [ "$want_asked" = - ] || [ "$asked" = "$(words_to_lines "$want_asked" | sort | tr '\n' ' ' | sed 's/ $//')" ] ||
+        problems+=("apt-get was asked for \"$asked\", expected \"$want_asked\"")
     # The Windows programs are built in the toolchain root, never by the host.
     ! grep -q 'mingw' <<<"$calls" || problems+=("apt-get is asked for mingw-w64: $(grep -m1 mingw <<<"$calls")")
     [ "$left" = "$want_missing" ] || problems+=("left missing: \"$left\", expected \"$want_missing\"")
@@ -159,7 +184,7 @@ row() {
         return 0
     fi
     failures=$((failures + 1))
-    echo "FAIL $name: $(IFS=';'; echo "${problems[*]}")"
+    echo "FAIL $name (install-deps.sh$groups): $(IFS=';'; echo "${problems[*]}")"
     echo "  it said: ${output//$'\n'/$'\n'  }"
     echo "  apt-get calls: ${calls//$'\n'/$'\n'  }"
 }
@@ -167,30 +192,44 @@ row() {
 rm -rf "$work"
 write_stand_ins "$work/bin"
 
-row "everything installed: apt is not called" yes "" "" "" "" ok - \
-    0 '^$' '^$' "" ""
-row "a fresh machine: what builds the toolchain root is installed, and no cross compiler" yes "*" "" "" "" ok - \
-    0 'installing .*mmdebstrap' 'install .* mmdebstrap bubblewrap uidmap ' "*" "i386"
-row "the update fails: a warning, and the install goes on" yes "xvfb" "" "" "" fails - \
-    0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' "" ""
+row "everything installed: apt is not called" test yes "" "" "" "" ok - \
+    0 '^$' '^$' - "" ""
+row "a fresh machine: what builds the toolchain root is installed, and no cross compiler" test yes "*" "" "" "" ok - \
+    0 'installing .*mmdebstrap' 'install .* mmdebstrap bubblewrap uidmap ' - "*" "i386"
+row "make on a fresh machine: only what builds, never 32-bit Wine, never i386" "" yes "*" "" "" "" ok - \
+    0 'installing make mmdebstrap bubblewrap uidmap \(' 'install' "make mmdebstrap bubblewrap uidmap" "*" ""
+row "make run on a fresh machine: Wine, Xvfb and the fonts too, and 32-bit Wine with i386" run yes "*" "" "" "" ok - \
+    0 'installing wine32:i386' 'install .*wine32:i386' \
+    "make mmdebstrap bubblewrap uidmap wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
+     wine32:i386" "*" "i386"
+row "make test on a fresh machine: the test and lint tools too" test yes "*" "" "" "" ok - \
+    0 'installing wine32:i386' 'install .*wine32:i386' \
+    "make mmdebstrap bubblewrap uidmap cmake g++ libgtest-dev wine wine64 fonts-wine xvfb xauth locales
+     fonts-ipafont-gothic netpbm osslsigncode openssl libengine-pkcs11-openssl python3 python3-cryptography cppcheck clang-tidy
+     shellcheck zip unzip softhsm2 gnutls-bin python3-pytest pyflakes3 wine32:i386" "*" "i386"
+row "make dist on a fresh machine: the signing tools, and no Wine" dist yes "*" "" "" "" ok - \
+    0 'installing make ' 'install' "make mmdebstrap bubblewrap uidmap osslsigncode openssl libengine-pkcs11-openssl
+     python3 python3-cryptography" "*" ""
+row "the update fails: a warning, and the install goes on" test yes "xvfb" "" "" "" fails - \
+    0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' - "" ""
 row "32-bit Wine cannot be installed: the rest is, the reason is printed, the i386 it added goes" \
-    yes "xvfb wine32:i386" "" "" "wine32:i386" ok - \
-    0 'removed the i386 architecture again, which this run had added' 'install .*xvfb' "wine32:i386" ""
+    test yes "xvfb wine32:i386" "" "" "wine32:i386" ok - \
+    0 'removed the i386 architecture again, which this run had added' 'install .*xvfb' - "wine32:i386" ""
 row "32-bit Wine cannot be installed where i386 was enabled before: i386 stays" \
-    yes "wine32:i386" "" "i386" "wine32:i386" ok - \
-    0 'could not install wine32:i386' 'install .*wine32:i386' "wine32:i386" "i386"
+    run yes "wine32:i386" "" "i386" "wine32:i386" ok - \
+    0 'could not install wine32:i386' 'install .*wine32:i386' - "wine32:i386" "i386"
 row "a failure remembered from today: not tried again, and says how to try now" \
-    yes "wine32:i386" "" "" "wine32:i386" ok recent \
-    0 'not trying to install 32-bit Wine again yet.*delete .*wine32-install-failed' '^$' "wine32:i386" ""
-row "a failure remembered from yesterday: tried again, with i386 added again" yes "wine32:i386" "" "" "" ok old \
-    0 'installing wine32:i386' 'install .*wine32:i386' "" "i386"
-row "a package installed for i386 alone is installed for this machine" yes "xvfb" "xvfb:i386" "i386" "" ok - \
-    0 'installing xvfb ' 'install .*xvfb' "" "i386"
-row "a required package cannot be installed: exit non-zero, naming it" yes "xvfb netpbm" "" "" "netpbm" ok - \
-    1 'cannot install netpbm: E: Unable to correct problems' 'install .*netpbm' "netpbm" ""
-row "a kernel without 32-bit code: 32-bit Wine is not tried" no "wine32:i386" "" "" "" ok - \
-    0 '^$' '^$' "wine32:i386" ""
-row "a kernel without 32-bit code, and a package missing: says why 32-bit Wine is left out" no "xvfb" "" "" "" ok - \
-    0 'not installing 32-bit Wine: a kernel without 32-bit code' 'install .*xvfb' "" ""
+    test yes "wine32:i386" "" "" "wine32:i386" ok recent \
+    0 'not trying to install 32-bit Wine again yet.*delete .*wine32-install-failed' '^$' - "wine32:i386" ""
+row "a failure remembered from yesterday: tried again, with i386 added again" run yes "wine32:i386" "" "" "" ok old \
+    0 'installing wine32:i386' 'install .*wine32:i386' - "" "i386"
+row "a package installed for i386 alone is installed for this machine" test yes "xvfb" "xvfb:i386" "i386" "" ok - \
+    0 'installing xvfb ' 'install .*xvfb' - "" "i386"
+row "a required package cannot be installed: exit non-zero, naming it" test yes "xvfb netpbm" "" "" "netpbm" ok - \
+    1 'cannot install netpbm: E: Unable to correct problems' 'install .*netpbm' - "netpbm" ""
+row "a kernel without 32-bit code: 32-bit Wine is not tried" test no "wine32:i386" "" "" "" ok - \
+    0 '^$' '^$' - "wine32:i386" ""
+row "a kernel without 32-bit code, and a package missing: says why 32-bit Wine is left out" run no "xvfb" "" "" "" \
+    ok - 0 'not installing 32-bit Wine: a kernel without 32-bit code' 'install .*xvfb' - "" ""
 
 exit $((failures > 0))
