@@ -11,8 +11,8 @@ failures=0
 reason32="this host's kernel cannot run 32-bit x86 code (an i386 program fails with \"Exec format error\")"
 skip="notrun|SKIP_RETURN_CODE=77"
 
-# FILE SPEC: a results file as CTest writes it (see tests/CMakeLists.txt's
-# presets) from SPEC, "-" for none: its first line the number of tests that
+# FILE RESULTS: a results file as CTest writes it (see tests/CMakeLists.txt's
+# presets) from RESULTS, "-" for none: its first line the number of tests that
 # passed, then one line per other test, "NAME|STATUS|MESSAGE|OUTPUT" (STATUS
 # as CTest writes it, MESSAGE its <skipped> one; OUTPUT is XML already).
 results() {
