@@ -151,18 +151,44 @@ hash_computed_first() {
     fi
 }
 
-# RELEASE: the read-mes' next steps. At the SmartScreen warning: the
-# publisher to expect and, when it is unknown, the SHA-256 check first. In
-# the SHA-256 check: the hash computed before it is compared, with the
-# read-me's value and the published one.
+# RELEASE [signed]: the read-mes' next steps. At the SmartScreen warning:
+# the publisher to expect when the program is signed (and none when it is
+# not, so that nobody looks for one), and for an unknown publisher the
+# SHA-256 check first. In the SHA-256 check: the hash computed before it is
+# compared, with the read-me's value and the published one.
 readmes_lead_on() {
     local ja=$1/unpacked/README-ja.txt en=$1/unpacked/README-en.txt
-    paragraph_holds "$ja" "「Windows によって PC が保護されました」" "「■ デジタル署名」に記載の発行元" "「不明な発行元」" \
-        "「■ SHA-256 による確認」の手順でファイルを確認し" "「開いているファイル - セキュリティの警告」" &&
-        paragraph_holds "$en" 'If Windows says "Windows protected your PC"' 'The publisher under "Digital signature"' \
-            '"Unknown publisher"' 'First check the file as "Checking the SHA-256"' '"Open File - Security Warning"' &&
+    local ja_start="「Windows によって PC が保護されました」" en_start='If Windows says "Windows protected your PC"'
+    local ja_publisher="「■ デジタル署名」に記載" en_publisher='the publisher under "Digital signature"'
+    paragraph_holds "$ja" "$ja_start" "「不明な発行元」" "「■ SHA-256 による確認」の手順でファイルを確認し" \
+        "「開いているファイル - セキュリティの警告」" "それ以外の発行元" &&
+        paragraph_holds "$en" "$en_start" '"Unknown publisher"' 'First check the file as "Checking the SHA-256"' \
+            '"Open File - Security Warning"' 'any other publisher' &&
+        if [ "${2:-}" = signed ]; then
+            paragraph_holds "$ja" "$ja_start" "$ja_publisher" && paragraph_holds "$en" "$en_start" "$en_publisher"
+        else
+            paragraph_lacks "$ja" "$ja_start" "$ja_publisher" && paragraph_lacks "$en" "$en_start" "$en_publisher"
+        fi &&
         hash_computed_first "$ja" "■ SHA-256 による確認" "■ zip ファイルの内容" "比べ|同じ|上の値" "公開されている値" &&
         hash_computed_first "$en" "Checking the SHA-256" "What the zip holds" "compare|must be|value above" "published"
+}
+
+# FILE START UNWANTED: the paragraph that starts with START does not say
+# UNWANTED.
+paragraph_lacks() {
+    ! tr -d '\r' <"$1" | awk -v RS= -v start="$2" 'index($0, start) == 1' | grep -qF -- "$3" ||
+        { echo "  the paragraph of $2 says: $3"; return 1; }
+}
+
+# FILE: every section that the Japanese read-me sends the reader to
+# (「■ NAME」) is a heading of its own (a line "■ NAME").
+sections_referred_to_exist() {
+    local text reference missing=()
+    text=$(tr -d '\r' <"$1")
+    while IFS= read -r reference; do
+        grep -qxF -- "${reference:1:-1}" <<<"$text" || missing+=("$reference")
+    done < <(grep -o '「■ [^」]*」' <<<"$text" | sort -u)
+    [ ${#missing[@]} -eq 0 ] || { echo "  no such heading: ${missing[*]}"; return 1; }
 }
 
 # RELEASE COUNT [URL]: each read-me names the download page URL on a line of
@@ -171,7 +197,7 @@ readmes_lead_on() {
 # file, names no page, and the buildinfo gives none.
 download_page_named() {
     local release=$1 count=$2 url=${3:-} readme text asked named problems=()
-    local -A ask=([README-ja.txt]="このファイルを受け取った先（サポート窓口など）に" [README-en.txt]="Ask whoever gave you the file")
+    local -A ask=([README-ja.txt]="（サポート窓口など）にお問い合わせください。" [README-en.txt]="Ask whoever gave you the file")
     for readme in README-ja.txt README-en.txt; do
         text=$(tr -d '\r' <"$release/unpacked/$readme")
         asked=$(grep -c -F -- "${ask[$readme]}" <<<"$text") || true
@@ -278,8 +304,9 @@ check "README-ja.txt breaks no katakana word across lines" katakana_words_whole 
 for readme in README-ja.txt README-en.txt; do
     check "$readme splits no label across lines" labels_whole "$work/unpacked/$readme"
 done
-check "the read-mes: at SmartScreen, the publisher to expect, or the SHA-256 first; the SHA-256 computed, then compared" \
+check "the read-mes: at SmartScreen, no publisher to expect but the SHA-256 first; the SHA-256 computed, then compared" \
     readmes_lead_on "$work"
+check "README-ja.txt sends its reader only to sections it has" sections_referred_to_exist "$work/unpacked/README-ja.txt"
 check "without a download page, the read-mes send readers to whoever gave them the file, and the buildinfo names none" \
     download_page_named "$work" 1
 check "LICENSE.txt is UTF-8 with a byte order mark and CRLF line ends" windows_text "$work/unpacked/LICENSE.txt"
@@ -481,7 +508,9 @@ check "the signed README-ja.txt breaks no katakana word across lines" \
 for readme in README-ja.txt README-en.txt; do
     check "the signed $readme splits no label across lines" labels_whole "$work/signed/unpacked/$readme"
 done
-check "the signed read-mes lead on as the unsigned ones do" readmes_lead_on "$work/signed"
+check "the signed read-mes lead on as the unsigned ones do, naming the publisher" readmes_lead_on "$work/signed" signed
+check "the signed README-ja.txt sends its reader only to sections it has" \
+    sections_referred_to_exist "$work/signed/unpacked/README-ja.txt"
 check "without a download page, the signed read-mes send readers to whoever gave them the file, twice" \
     download_page_named "$work/signed" 2
 for readme in README-ja.txt README-en.txt; do
