@@ -7,7 +7,8 @@
 # path, nothing of the machine in the zip. A signed release of the build
 # under test (SIGNED_DIR, from exe.dist): its detached signature, attached to
 # each of those builds by `make dist SIGNATURE=`, must give its zip byte for
-# byte. And a copy whose lock names a version the mirror lacks: `make` warns,
+# byte. Built where bubblewrap cannot make its namespaces, the program is
+# the same too. And a copy whose lock names a version the mirror lacks: `make` warns,
 # naming it, and builds; `make dist` stops with one line and makes nothing.
 #   reproducible-build.sh WORK_DIR EXE VERSION SIGNED_DIR
 set -euo pipefail
@@ -54,6 +55,29 @@ for built in "$work/first" "$work/elsewhere/second/build"; do
     same "$signed/$zip" "$built/signed/$zip"
 done
 sha256sum "$exe" "$work/under-test/$zip" "$signed/$zip"
+
+# Where bubblewrap cannot make its namespaces, as in a default container (a
+# stand-in bwrap fails as it does there): the same program, built through
+# chroot, which says so in one line.
+mkdir -p "$work/no-namespaces"
+printf '#!/bin/sh\necho "bwrap: Creating new namespace failed: Operation not permitted" >&2\nexit 1\n' \
+    >"$work/no-namespaces/bwrap"
+chmod +x "$work/no-namespaces/bwrap"
+copy=$work/elsewhere/source
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skip a build without namespaces: its way in, chroot, is root's, and this test does not run as root"
+elif ! said=$(PATH=$work/no-namespaces:$PATH "$copy/scripts/toolchain.sh" build win32 --target korvane-icon-size 2>&1 \
+    >/dev/null); then
+    echo "FAIL a build without namespaces failed: $said"
+    status=1
+elif [ "$(grep -c '^toolchain: ' <<<"$said")" -ne 1 ] || ! grep -q '^toolchain: bubblewrap cannot .*through chroot' <<<"$said"; then
+    echo "FAIL a build without namespaces does not say how, in one line; it said: $said"
+    status=1
+elif ! cmp "$exe" "$copy/build/win32/korvane-icon-size.exe"; then
+    status=1
+else
+    echo "ok   a build without namespaces gives the same bytes, and says: $said"
+fi
 
 # A lock the mirror no longer has in full, in the second copy.
 stale=$work/elsewhere/source
