@@ -31,9 +31,13 @@ tar -C "$root" --exclude=./build --exclude=./dist -cf - . | tar -C "$work/elsewh
 dist() {  # SOURCE EXE OUT_DIR
     "$1/release/dist.sh" "$version" "$2" "$3" >/dev/null
 }
+# The build directories lie outside the source, so the commands name both:
+# where the root is entered through chroot, only what they name is copied
+# in and back.
 build() {  # SOURCE BUILD_DIR
-    (cd "$1" && "$toolchain" run cmake --preset win32 -B "$2" >/dev/null &&
-        "$toolchain" run cmake --build "$2" --target korvane-icon-size >/dev/null)
+    mkdir -p "$2"
+    (cd "$1" && "$toolchain" run --only "$1" --only "$2" cmake --preset win32 -B "$2" >/dev/null &&
+        "$toolchain" run --only "$1" --only "$2" cmake --build "$2" --target korvane-icon-size >/dev/null)
     dist "$1" "$2/korvane-icon-size.exe" "$2"
     SIGNATURE=$signature dist "$1" "$2/korvane-icon-size.exe" "$2/signed"
 }
