@@ -630,6 +630,10 @@ def verify(zip_path, zip_data, source, work, report):
         signature_pem, unsigned = os.path.join(work, "signature.pem"), authenticode.without_signature(program)
         with open(signature_pem, "x", encoding="ascii") as out:
             out.write(authenticode.pem("PKCS7", program.signature))
+    way, _ = run_tool([TOOLCHAIN, "sandbox"], cwd=ROOT)
+    if not way.startswith("bubblewrap:"):
+        report.note("the rebuild runs without a sandbox of its own, so the container is the only one: "
+                    + shown(way.strip(), 300))
     rebuilt = rebuild(source, signature_pem, buildinfo, work)
     with open(source.built, "rb") as file:
         built = file.read()

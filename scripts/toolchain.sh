@@ -9,6 +9,7 @@
 #   toolchain.sh run [--only DIR]... COMMAND...
 #                                      runs COMMAND in the root, in this directory;
 #                                      with --only, it sees no other directory of the host
+#   toolchain.sh sandbox               which way commands enter the root here, and why
 #   toolchain.sh versions              the root's locked packages, as a buildinfo lists them
 #   toolchain.sh release               the Debian release the lock names
 #   toolchain.sh path                  the root's directory
@@ -22,8 +23,10 @@
 # against them, and it is made again when they differ. It is made as root,
 # through mmdebstrap's unshare mode where the user has subordinate ids, or
 # else through sudo; either way the cached tree belongs to the user. Commands
-# run in it through bubblewrap, as the user, without network, with the
-# checkout and the temporary directory bound at their own paths.
+# run in it through bubblewrap, as the user, without network or capabilities,
+# with the checkout and the temporary directory bound at their own paths;
+# where bubblewrap cannot make its namespaces (a default container), as root,
+# through chroot instead (see run_chrooted).
 #
 # When the mirror no longer has a locked version, the root takes the mirror's
 # instead, and `ensure` says so in one line: the program may then differ from
@@ -285,16 +288,71 @@ ensure_root() {
 
 # --- Running in the root ----------------------------------------------------
 
-# COMMAND...: COMMAND in the root, through bubblewrap: the root's /usr, /etc,
-# /var and /opt read-only and its links as they are; this checkout, the
-# temporary directory and the working directory at their own paths (or, when
-# `only` lists directories, those alone: for a command that reads data from
-# outside, which then can write nowhere else); no network, and a clean
-# environment. The user stays who they are, so what the command writes is
-# theirs.
+# Each command runs with no capability, none to be had again, in a session of
+# its own (so that it cannot push keys into the caller's terminal), and, with
+# `only`, reading /dev/null: through bubblewrap where it can make its
+# namespaces, else (a default Docker or Podman container refuses them)
+# through chroot, as root alone may use it. `choose_way` tries bubblewrap
+# once and sets `way` to bubblewrap or chroot, and `way_reason` to why.
 only=()
+extra=()  # directories that the chroot way also copies in and back: build's
+way="" way_reason=""
+chroot_uid=65534
+choose_way() {
+    local said
+    [ -z "$way" ] || return 0
+    way=bubblewrap way_reason="it can make its namespaces here"
+    if ! command -v bwrap >/dev/null 2>&1; then
+        said="bwrap is not installed"
+    elif said=$(bwrap "${namespaces[@]}" --ro-bind / / --proc /proc --dev /dev --cap-drop ALL true 2>&1); then
+        return 0
+    fi
+    way=chroot
+    way_reason="bubblewrap cannot make its namespaces here ($(head -n 1 <<<"${said:-no reason given}"))"
+}
+namespaces=(--unshare-all)
+# A user takes a user namespace of their own; root needs none, and inside
+# another sandbox (make fresh-check's) could not mount /proc in one.
+[ "$(id -u)" -ne 0 ] || namespaces=(--unshare-ipc --unshare-pid --unshare-net --unshare-uts --unshare-cgroup-try)
+
+# Says once which way commands enter the root, and why.
+say_way() {
+    choose_way
+    if [ "$way" = chroot ] && [ "$(id -u)" -eq 0 ]; then
+        say "$way_reason, so commands run in the root through chroot, as uid $chroot_uid with no" \
+            "capabilities, on copies of the directories they use; no namespaces of their own, so the" \
+            "container is their only sandbox"
+    fi
+}
+
+# The directories that a command sees at their own paths: this checkout, the
+# temporary directory and the working directory, or, when `only` lists
+# directories, those alone (for a command that reads data from outside,
+# which then can write nowhere else); each before the ones inside it.
+visible_dirs() {
+    local dirs=("$checkout" /tmp)
+    [ -z "${TMPDIR:-}" ] || dirs+=("$TMPDIR")
+    [[ $PWD/ == "$checkout"/* || $PWD/ == /tmp/* ]] || dirs+=("$PWD")
+    [ ${#only[@]} -eq 0 ] || dirs=("${only[@]}")
+    printf '%s\n' "${dirs[@]}" | LC_ALL=C sort -u
+}
+
+# COMMAND...: COMMAND in the root, the way choose_way found.
 run_in_root() {
-    local args=() entry name binds=("$checkout" /tmp) bind
+    choose_way
+    if [ "$way" = bubblewrap ]; then
+        run_in_bubblewrap "$@"
+    else
+        run_chrooted "$@"
+    fi
+}
+
+# COMMAND...: COMMAND in the root, through bubblewrap: the root's /usr, /etc,
+# /var and /opt read-only and its links as they are; visible_dirs at their
+# own paths; no network, a clean environment, every capability dropped. The
+# user stays who they are, so what the command writes is theirs.
+run_in_bubblewrap() {
+    local args=() entry name bind
     for entry in "$root"/*; do
         name=${entry##*/}
         if [ -L "$entry" ]; then
@@ -303,23 +361,87 @@ run_in_root() {
             args+=(--ro-bind "$entry" "/$name")
         fi
     done
-    [ -z "${TMPDIR:-}" ] || binds+=("$TMPDIR")
-    [[ $PWD/ == "$checkout"/* || $PWD/ == /tmp/* ]] || binds+=("$PWD")
-    [ ${#only[@]} -eq 0 ] || binds=("${only[@]}")
-    # Each directory before the ones inside it.
-    mapfile -t binds < <(printf '%s\n' "${binds[@]}" | LC_ALL=C sort -u)
-    for bind in "${binds[@]}"; do
+    while IFS= read -r bind; do
         args+=(--bind "$bind" "$bind")
-    done
-    # A user takes a user namespace of their own; root needs none, and
-    # inside another sandbox (make fresh-check's) could not mount /proc in one.
-    if [ "$(id -u)" -eq 0 ]; then
-        args+=(--unshare-ipc --unshare-pid --unshare-net --unshare-uts --unshare-cgroup-try)
+    done < <(visible_dirs)
+    args+=("${namespaces[@]}" --cap-drop ALL --new-session --die-with-parent)
+    if [ ${#only[@]} -gt 0 ]; then
+        bwrap "${args[@]}" --proc /proc --dev /dev --chdir "$PWD" --clearenv \
+            --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@" </dev/null
     else
-        args+=(--unshare-all)
+        bwrap "${args[@]}" --proc /proc --dev /dev --chdir "$PWD" --clearenv \
+            --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@"
     fi
-    bwrap "${args[@]}" --proc /proc --dev /dev --chdir "$PWD" --die-with-parent --clearenv \
-        --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@"
+}
+
+# COMMAND...: COMMAND in the root without namespaces, which only root may do:
+# in a view of the root made of hard links to it, with copies of
+# visible_dirs (of the checkout, its source alone) and of `extra` at their
+# own paths, through chroot, as uid chroot_uid with no capabilities, no way
+# to gain one (no_new_privs, an empty bounding set) and no /proc. The uid
+# owns only the copies, so the command cannot change the root that the view
+# shares. Afterwards what it wrote or changed in the copies is copied back,
+# as the caller's; what it deleted stays. /dev/null is a plain empty file.
+run_chrooted() {
+    local view status=0 dir dirs
+    [ "$(id -u)" -eq 0 ] || fail "$way_reason, and the other way into the root, chroot, is root's alone:" \
+        "run this as root, or where bubblewrap can make its namespaces"
+    [ -x "$root/usr/bin/setpriv" ] || fail "$way_reason, and the root has no /usr/bin/setpriv to drop privileges with"
+    view=$(mktemp -d "$cache/view.XXXXXX")
+    # shellcheck disable=SC2064  # the directory is known now
+    trap "rm -rf '$view'" EXIT
+    trap 'exit 130' INT TERM
+    cp -al "$root/." "$view/"
+    : >"$view/dev/null"
+    chmod 666 "$view/dev/null"
+    mapfile -t dirs < <(visible_dirs | grep -vx /tmp; [ ${#extra[@]} -eq 0 ] || printf '%s\n' "${extra[@]}")
+    touch "$view/.started"
+    for dir in "${dirs[@]}"; do
+        copy_in "$dir" "$view"
+    done
+    # A working directory in build/ or /tmp, which the copies leave out.
+    if [ ! -d "$view$PWD" ]; then
+        dirs+=("$PWD")
+        copy_in "$PWD" "$view"
+    fi
+    if [ ${#only[@]} -gt 0 ]; then
+        chrooted "$view" "$@" </dev/null || status=$?
+    else
+        chrooted "$view" "$@" || status=$?
+    fi
+    for dir in "${dirs[@]}"; do
+        copy_back "$dir" "$view"
+    done
+    rm -rf "$view"
+    trap - EXIT INT TERM
+    return $status
+}
+
+chrooted() {  # VIEW COMMAND...
+    local view=$1
+    shift
+    setsid --wait chroot "$view" /usr/bin/setpriv --reuid=$chroot_uid --regid=$chroot_uid --clear-groups \
+        --inh-caps=-all --ambient-caps=-all --bounding-set=-all --no-new-privs --pdeathsig=KILL -- \
+        /usr/bin/env -i -C "$PWD" PATH=/usr/bin:/bin HOME=/tmp LANG=C.UTF-8 "$@"
+}
+
+# DIR VIEW: a copy of DIR at its own path in VIEW, belonging to chroot_uid;
+# of the checkout, all but build/, dist/ and .git.
+copy_in() {
+    local dir=$1 view=$2 skip=()
+    [ "$dir" != "$checkout" ] || skip=(--exclude=./build --exclude=./dist --exclude=./.git)
+    mkdir -p "$view$dir"
+    tar -C "$dir" -cf - "${skip[@]}" --numeric-owner --owner=$chroot_uid --group=$chroot_uid . |
+        tar -C "$view$dir" -xf -
+}
+
+# DIR VIEW: what the command made or changed in VIEW's copy of DIR, back in
+# DIR, as the caller's.
+copy_back() {
+    local dir=$1 view=$2 skip=(-false)
+    [ "$dir" != "$checkout" ] || skip=(-path ./build -o -path ./dist)
+    (cd "$view$dir" && find . -mindepth 1 \( "${skip[@]}" \) -prune -o -newer "$view/.started" -print0) |
+        tar -C "$view$dir" --null --no-recursion -T - -cf - | tar -C "$dir" -xf - --no-same-owner
 }
 
 # PRESET ARGS...: configures and builds the preset in the root. A build
@@ -334,6 +456,8 @@ build_preset() {
         rm -rf "$dir"
     fi
     cd "$checkout"
+    mkdir -p "$dir"
+    extra=("$dir")
     run_in_root cmake --preset "$preset" >/dev/null
     echo "$root" >"$stamp"
     run_in_root cmake --build --preset "$preset" "$@"
@@ -364,6 +488,7 @@ build)
     [ $# -ge 2 ] || fail "usage: toolchain.sh build PRESET [ARGS...]"
     ensure_root 0
     shift
+    say_way
     build_preset "$@"
     ;;
 run)
@@ -374,7 +499,12 @@ run)
     done
     [ $# -ge 1 ] || fail "usage: toolchain.sh run [--only DIR]... COMMAND..."
     ensure_root 0
+    say_way
     run_in_root "$@"
+    ;;
+sandbox)
+    choose_way
+    echo "$way: $way_reason"
     ;;
 versions)
     ensure_root 0
@@ -390,7 +520,7 @@ release) release_of "$(read_lock "$lock_file")" ;;
 lock) write_lock ;;
 *)
     echo "usage: toolchain.sh ensure | check | build PRESET [ARGS...] | run [--only DIR]... COMMAND... | versions |" \
-        "release | path | lock" >&2
+        "sandbox | release | path | lock" >&2
     exit 2
     ;;
 esac

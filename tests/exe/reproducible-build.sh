@@ -7,7 +7,8 @@
 # path, nothing of the machine in the zip. A signed release of the build
 # under test (SIGNED_DIR, from exe.dist): its detached signature, attached to
 # each of those builds by `make dist SIGNATURE=`, must give its zip byte for
-# byte. And a copy whose lock names a version the mirror lacks: `make` warns,
+# byte. Built where bubblewrap cannot make its namespaces, the program is
+# the same too. And a copy whose lock names a version the mirror lacks: `make` warns,
 # naming it, and builds; `make dist` stops with one line and makes nothing.
 #   reproducible-build.sh WORK_DIR EXE VERSION SIGNED_DIR
 set -euo pipefail
@@ -30,9 +31,13 @@ tar -C "$root" --exclude=./build --exclude=./dist -cf - . | tar -C "$work/elsewh
 dist() {  # SOURCE EXE OUT_DIR
     "$1/release/dist.sh" "$version" "$2" "$3" >/dev/null
 }
+# The build directories lie outside the source, so the commands name both:
+# where the root is entered through chroot, only what they name is copied
+# in and back.
 build() {  # SOURCE BUILD_DIR
-    (cd "$1" && "$toolchain" run cmake --preset win32 -B "$2" >/dev/null &&
-        "$toolchain" run cmake --build "$2" --target korvane-icon-size >/dev/null)
+    mkdir -p "$2"
+    (cd "$1" && "$toolchain" run --only "$1" --only "$2" cmake --preset win32 -B "$2" >/dev/null &&
+        "$toolchain" run --only "$1" --only "$2" cmake --build "$2" --target korvane-icon-size >/dev/null)
     dist "$1" "$2/korvane-icon-size.exe" "$2"
     SIGNATURE=$signature dist "$1" "$2/korvane-icon-size.exe" "$2/signed"
 }
@@ -54,6 +59,29 @@ for built in "$work/first" "$work/elsewhere/second/build"; do
     same "$signed/$zip" "$built/signed/$zip"
 done
 sha256sum "$exe" "$work/under-test/$zip" "$signed/$zip"
+
+# Where bubblewrap cannot make its namespaces, as in a default container (a
+# stand-in bwrap fails as it does there): the same program, built through
+# chroot, which says so in one line.
+mkdir -p "$work/no-namespaces"
+printf '#!/bin/sh\necho "bwrap: Creating new namespace failed: Operation not permitted" >&2\nexit 1\n' \
+    >"$work/no-namespaces/bwrap"
+chmod +x "$work/no-namespaces/bwrap"
+copy=$work/elsewhere/source
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skip a build without namespaces: its way in, chroot, is root's, and this test does not run as root"
+elif ! said=$(PATH=$work/no-namespaces:$PATH "$copy/scripts/toolchain.sh" build win32 --target korvane-icon-size 2>&1 \
+    >/dev/null); then
+    echo "FAIL a build without namespaces failed: $said"
+    status=1
+elif [ "$(grep -c '^toolchain: ' <<<"$said")" -ne 1 ] || ! grep -q '^toolchain: bubblewrap cannot .*through chroot' <<<"$said"; then
+    echo "FAIL a build without namespaces does not say how, in one line; it said: $said"
+    status=1
+elif ! cmp "$exe" "$copy/build/win32/korvane-icon-size.exe"; then
+    status=1
+else
+    echo "ok   a build without namespaces gives the same bytes, and says: $said"
+fi
 
 # A lock the mirror no longer has in full, in the second copy.
 stale=$work/elsewhere/source

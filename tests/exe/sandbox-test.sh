@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# What a hostile command inside `toolchain.sh run --only DIR` can reach:
+# sandbox_probe (built on the host) tries, from a terminal, to read a file
+# outside DIR by its path, through /proc and by file handles made outside
+# (of the file and of its file system's root), to hold or regain a
+# capability, and to reach the terminal. Each row must find every door
+# closed: through bubblewrap, and through chroot where bubblewrap cannot make
+# its namespaces (a stand-in bwrap fails as it does in a default container);
+# as root, and as an unprivileged user (uid 65534, given the cached root
+# through a mount namespace of this test's own), whom the chroot way must
+# refuse instead.
+#   sandbox-test.sh WORK_DIR PROBE
+set -euo pipefail
+toolchain=$(cd "$(dirname "$0")/../.." && pwd)/scripts/toolchain.sh
+work=$1 probe=$2
+status=0
+
+rm -rf "$work"
+mkdir -p "$work/only" "$work/no-namespaces" "$work/cache/korvane-update"
+work=$(cd "$work" && pwd)
+outside=$work/outside.txt
+echo "not for the sandbox" >"$outside"
+cp "$probe" "$work/only/sandbox_probe"
+handles=()
+for target in "$outside" "$(df --output=target "$outside" | tail -n 1)"; do
+    handle=$work/only/handle-${#handles[@]}
+    if "$probe" handle "$target" "$handle"; then
+        handles+=("$handle")
+    else
+        echo "note: no file handle of $target here, so that try is left out"
+    fi
+done
+printf '#!/bin/sh\necho "bwrap: Creating new namespace failed: Operation not permitted" >&2\nexit 1\n' \
+    >"$work/no-namespaces/bwrap"
+chmod +x "$work/no-namespaces/bwrap"
+chmod -R a+rX "$work"
+
+# The unprivileged user's cache: the cached root, and a marker of its own
+# that it may touch, mounted in a namespace of this test's.
+root=$("$toolchain" path)
+hash_dir=$work/cache/korvane-update/${root##*/}
+mkdir -p "$hash_dir"
+cp "$root/.korvane-toolchain" "$work/marker"
+chown -R 65534:65534 "$work/cache" "$work/marker" 2>/dev/null || true
+# shellcheck disable=SC2016  # the inner shell expands them
+as_user=(unshare --mount --propagation private -- bash -c 'mount --bind "$1" "$2" &&
+    mount --bind "$3" "$2/.korvane-toolchain" && shift 3 &&
+    exec setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"' _ "$root" "$hash_dir" "$work/marker"
+    env HOME="$work" XDG_CACHE_HOME="$work/cache")
+user_reason=""
+if [ "$(id -u)" -ne 0 ]; then
+    as_user=()
+elif ! said=$("${as_user[@]}" true 2>&1); then
+    user_reason="cannot give uid 65534 the cached root here: $said"
+fi
+
+# WAY WHO: the probe's lines from inside, under a terminal of its own.
+probe_in() {
+    local way=$1 who=$2 command path=$PATH
+    [ "$way" = bubblewrap ] || path=$work/no-namespaces:$PATH
+    command=(env PATH="$path")
+    [ "$who" = root ] || command+=("${as_user[@]}")
+    command+=("$toolchain" run --only "$work/only" ./sandbox_probe inside "$outside" "${handles[@]}")
+    (cd "$work/only" && SHELL=/bin/bash timeout 120 script -qec "$(printf '%q ' "${command[@]}")" /dev/null) |
+        tr -d '\r'
+}
+
+row() {  # WAY WHO
+    local said closed open way_lines
+    said=$(probe_in "$1" "$2") || true
+    closed=$(grep -c '^closed ' <<<"$said") || true
+    open=$(grep '^OPEN ' <<<"$said") || true
+    way_lines=$(grep -c '^toolchain: .*through chroot' <<<"$said") || true
+    if [ "$1/$2" = chroot/user ]; then
+        if [ "$closed" -eq 0 ] && [ -z "$open" ] && [ "$(grep -c '^toolchain: ' <<<"$said")" -eq 1 ] &&
+            grep -q "^toolchain: .*chroot, is root's alone" <<<"$said"; then
+            echo "ok   $1, $2: refused, in one line: $(grep '^toolchain: ' <<<"$said")"
+        else
+            echo "FAIL $1, $2: not refused; it said: $said"
+            status=1
+        fi
+    elif [ -n "$open" ] || [ "$closed" -lt 9 ] || [ "$way_lines" -ne "$([ "$1" = chroot ] && echo 1 || echo 0)" ]; then
+        echo "FAIL $1, $2: $closed doors closed, and: ${open:-(no OPEN line)}; all it said: $said"
+        status=1
+    else
+        echo "ok   $1, $2: all $closed doors closed"
+    fi
+}
+
+for way in bubblewrap chroot; do
+    for who in root user; do
+        if [ "$who" = root ] && [ "$(id -u)" -ne 0 ]; then
+            echo "skip $way, root: this test does not run as root"
+        elif [ "$who" = user ] && [ -n "$user_reason" ]; then
+            echo "skip $way, user: $user_reason"
+        else
+            row "$way" "$who"
+        fi
+    done
+done
+rm -rf "$work"
+exit $status
