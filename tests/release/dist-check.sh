@@ -162,7 +162,7 @@ readmes_lead_on() {
     local ja_publisher="「■ デジタル署名」に記載" en_publisher='the publisher under "Digital signature"'
     paragraph_holds "$ja" "$ja_start" "「不明な発行元」" "「■ SHA-256 による確認」の手順でファイルを確認し" \
         "「開いているファイル - セキュリティの警告」" "それ以外の発行元" &&
-        paragraph_holds "$en" "$en_start" '"Unknown publisher"' 'First check the file as "Checking the SHA-256"' \
+        paragraph_holds "$en" "$en_start" '"Unknown publisher"' 'the file as "Checking the SHA-256"' \
             '"Open File - Security Warning"' 'any other publisher' &&
         if [ "${2:-}" = signed ]; then
             paragraph_holds "$ja" "$ja_start" "$ja_publisher" && paragraph_holds "$en" "$en_start" "$en_publisher"
