@@ -260,7 +260,10 @@ def checksums_problem(files):
     """Why SHA256SUMS does not match the files, or None. Its names are
     compared with the four files; none is ever opened."""
     listed = {}
-    for line in files["SHA256SUMS"].decode("utf-8", "surrogateescape").splitlines():
+    # Lines end at a line feed and nowhere else, as for `sha256sum -c`: not
+    # at the other characters that str.splitlines() ends them at.
+    lines = files["SHA256SUMS"].decode("utf-8", "surrogateescape").split("\n")
+    for line in lines[:-1] if lines[-1] == "" else lines:
         match = re.fullmatch(r"([0-9a-f]{64}) [ *](.*)", line)
         if match is None:
             return f"it has a line that is not a checksum: {shown(line)}"
