@@ -14,14 +14,14 @@ It checks, one line each: that the buildinfo names the zip, that SHA256SUMS
 matches the files, who signed the program and that the signature holds,
 that the .exe.sig is the program's own signature, that the program without
 its signature is the one built here, and that the whole zip is the one
-`make dist` makes here with that signature. Both are made in the toolchain
-root that the buildinfo names (its Debian release and package versions, as
-toolchain.lock holds them; a buildinfo may pin only packages this source's
-lock pins), or in toolchain.lock's when there is none; when that root
-cannot be had with exactly those versions, it says so and cannot check. The last line is the verdict:
-MATCH (exit 0), NO MATCH with the first check that failed (exit 1). When it
-cannot check at all (usage, a missing file or tool) it says why on stderr
-and exits 2.
+`make dist` makes here with that signature, in this checkout's toolchain
+root (toolchain.lock's), whatever the buildinfo names; when that root cannot
+be had with exactly the lock's versions, it says so and cannot check. The
+signature meets no program outside this one before it holds and its digest
+is the one of the program built here: one that does not stops the check
+before the rebuild. The last line is the verdict: MATCH (exit 0), NO MATCH
+with the first check that failed (exit 1). When it cannot check at all
+(usage, a missing file or tool) it says why on stderr and exits 2.
     verify_release.py VERSION BUILT_EXE ZIP   (VERSION and BUILT_EXE: this source's)
 """
 
@@ -597,12 +597,14 @@ def check_signature(files, detached_path, work, report):
             if facts.timestamp_problem else ""
         report.note(f"not timestamped{problem}: the signature holds only while its certificate is valid")
     report.passed("the signature verifies with the public key of the certificate it names")
+    # A signature that signs another program goes no further: the rebuild
+    # would hand it to osslsigncode.
     if facts.signed_digest == facts.program_digest:
         report.passed("the signature's digest matches the program")
     else:
-        report.failed("the signature's digest matches the program",
-                      f"the signature signs Authenticode SHA-256 {facts.signed_digest}; "
-                      f"the program's is {facts.program_digest}")
+        report.stop("the signature's digest matches the program",
+                    f"the signature signs Authenticode {facts.digest_name} {facts.signed_digest}; "
+                    f"the program's is {facts.program_digest}")
     if detached is not None:
         what = "the .exe.sig beside the zip is the program's signature"
         if authenticode.pem_content(detached) == program.signature:
@@ -633,13 +635,14 @@ def verify(zip_path, zip_data, source, work, report):
         signature_pem, unsigned = os.path.join(work, "signature.pem"), authenticode.without_signature(program)
         with open(signature_pem, "x", encoding="ascii") as out:
             out.write(authenticode.pem("PKCS7", program.signature))
-    rebuilt = rebuild(source, signature_pem, buildinfo, work)
     with open(source.built, "rb") as file:
         built = file.read()
     commit = here_commit(source)
     if unsigned == built:
         report.passed(f"without its signature, the program is byte for byte the one built here from {commit}")
-        check_whole_zip(zip_data, rebuilt, buildinfo, report)
+        # Only now does the signature, whose digest is the zip's program's
+        # and so this one's, reach a tool outside this process.
+        check_whole_zip(zip_data, rebuild(source, signature_pem, buildinfo, work), buildinfo, report)
     else:
         differences = (here_differences(buildinfo, source) if buildinfo
                        else ["no buildinfo that can be read says how the release was built"])
