@@ -589,6 +589,8 @@ then
     exit 1
 fi
 start_timestamp_server "$work/silent-port" 30 silent
+start_timestamp_server "$work/other-data-port" 60 other-data
+start_timestamp_server "$work/bad-signature-port" 60 bad-signature
 # Signatures that do not fit the program: another program's attached to this
 # one, ones whose digest is a byte short or long, and the timestamped one
 # with a byte of its timestamp's signature flipped.
@@ -659,6 +661,12 @@ bad_input "a signature whose digest is a byte short" \
 bad_input "a signature whose digest is a byte long" \
     "cannot read the signature of .*: the signature's digest is 33 bytes long, and a SHA-256 digest is 32$" \
     SIGNATURE="$impostors/digest-long.sig"
+bad_input "a timestamp server that answers for other data" \
+    "the timestamp from SIGN_TIMESTAMP_URL=.* does not hold: the timestamp is for another signature $authority" \
+    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$work/other-data-port")/"
+bad_input "a timestamp server whose reply's signature is corrupted" \
+    "the timestamp from SIGN_TIMESTAMP_URL=.* does not hold: the timestamp's signature does not verify with the public key of the certificate it names $authority" \
+    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$work/bad-signature-port")/"
 bad_input "a signature whose timestamp's signature is corrupted" \
     "the timestamp from SIGNATURE=.* does not hold: the timestamp's signature does not verify with the public key of the certificate it names $authority" \
     SIGNATURE="$impostors/token-flipped.sig"
