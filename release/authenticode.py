@@ -9,7 +9,8 @@ The program and its signature are read as data, within bounds, in this
 process: nothing in them is run, followed or printed raw, and no other
 program sees them. python3-cryptography reads the certificates (strict DER)
 and checks the signatures; strict_der.py reads the structures around them,
-pe_file.py the program. What is said of the signature comes from its
+pe_file.py the program, and outside.py reads files within their bounds
+and makes text safe to print. What is said of the signature comes from its
 structure:
 - the signer is the certificate the signature names by issuer and serial
   number together, as Windows finds it; when the signature's certificates
@@ -42,16 +43,12 @@ hold), 3 (it signs another program) or 4 (it carries a timestamp that does
 not hold, or with "timestamped", none that holds).
 """
 
-import base64
 import dataclasses
 import datetime
-import errno
 import hashlib
 import os
 import re
-import stat
 import sys
-import unicodedata
 import warnings
 
 from cryptography import exceptions, x509
@@ -64,6 +61,7 @@ from pe_file import (MAX_PROGRAM_BYTES, MAX_SIGNATURE_BYTES, Program, authentico
 from windows_names import name_attributes, name_key, publisher_of, windows_name  # noqa: E402
 from strict_der import (Element, Unreadable, algorithm, children, expect, fields, inside,  # noqa: E402
                         integer, octets, oid, read_time, whole_element)
+from outside import TooLarge, pem, pem_content, read_bounded, visible  # noqa: E402
 
 # What verify_release.py uses, some of it from the modules beside this one.
 __all__ = ["MAX_PROGRAM_BYTES", "MAX_SIGNATURE_BYTES", "Program", "read_program", "without_signature", "Unreadable",
@@ -98,42 +96,6 @@ SIGNATURE_ALGORITHMS = {
     "1.2.840.113549.1.1.13": (RSA, SHA512), "1.2.840.10045.4.1": (EC, SHA1), "1.2.840.10045.4.3.2": (EC, SHA256),
     "1.2.840.10045.4.3.3": (EC, SHA384), "1.2.840.10045.4.3.4": (EC, SHA512),
 }
-
-
-class TooLarge(Unreadable):
-    """A file is bigger than a release's could be."""
-
-
-# --- Showing text from outside --------------------------------------------
-
-BIDI_FORMATS = {0x061C, 0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A)}
-
-
-def visible(text, limit=200):
-    """TEXT as a terminal shows it safely: control characters, bidirectional
-    formats and other invisible characters as escapes, backslashes doubled,
-    bytes that were not UTF-8 as \\xNN; cut with "…" after LIMIT characters."""
-    if isinstance(text, bytes):
-        text = text.decode("utf-8", "surrogateescape")
-    shown, count = [], 0
-    for character in text:
-        code = ord(character)
-        if character == "\\":
-            piece = "\\\\"
-        elif 0xDC80 <= code <= 0xDCFF:
-            piece = "\\x%02x" % (code - 0xDC00)
-        elif code < 0x20 or 0x7F <= code < 0xA0:
-            piece = "\\x%02x" % code
-        elif code in BIDI_FORMATS or unicodedata.category(character) in ("Cf", "Cs", "Co", "Cn", "Zl", "Zp"):
-            piece = "\\u%04x" % code if code <= 0xFFFF else "\\U%08x" % code
-        else:
-            piece = character
-        if count + len(piece) > limit:
-            shown.append("…")
-            break
-        shown.append(piece)
-        count += len(piece)
-    return "".join(shown)
 
 
 # --- Certificates ---------------------------------------------------------
@@ -506,43 +468,6 @@ def check_fit(signature, exe, timestamped=False):
         return 0
     print(visible(found[1], 600), file=sys.stderr)
     return found[0]
-
-
-def pem_content(data, label="PKCS7"):
-    """The DER inside PEM DATA of LABEL, or None."""
-    lines = data.decode("ascii", "replace").strip().split("\n")
-    if len(lines) < 3 or lines[0].strip() != f"-----BEGIN {label}-----" or lines[-1].strip() != f"-----END {label}-----":
-        return None
-    try:
-        return base64.b64decode("".join(line.strip() for line in lines[1:-1]), validate=True)
-    except ValueError:
-        return None
-
-
-def pem(label, der):
-    text = base64.b64encode(der).decode("ascii")
-    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
-    return f"-----BEGIN {label}-----\n" + "\n".join(lines) + f"\n-----END {label}-----\n"
-
-
-def read_bounded(path, limit, what, follow=True):
-    """The bytes of the regular file PATH, at most LIMIT of them; unless
-    FOLLOW, PATH may not be a link."""
-    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | (0 if follow else os.O_NOFOLLOW)
-    try:
-        descriptor = os.open(path, flags)
-    except OSError as problem:
-        if problem.errno == errno.ELOOP and not follow:
-            raise Unreadable(f"{what} is a link, not a file") from None
-        raise Unreadable(f"cannot open {what}: {problem.strerror}") from None
-    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-        os.close(descriptor)
-        raise Unreadable(f"{what} is not a regular file")
-    with os.fdopen(descriptor, "rb") as file:
-        data = file.read(limit + 1)
-    if len(data) > limit:
-        raise TooLarge(f"{what} is more than {limit} bytes, more than a release's could be")
-    return data
 
 
 def write_facts(exe, directory):

@@ -7,7 +7,7 @@ anywhere, so they are read as data: the zip's entry list first, and then
 only the five files a release holds, by name, each within its bound;
 nothing from them is run, followed or handed to a program as an option, and
 everything printed that came from them is made safe for the terminal first
-(see authenticode.visible). The temporary directory holds at most a few
+(see outside.visible). The temporary directory holds at most a few
 hundred KiB and goes on every exit and on every signal.
 
 It checks, one line each: that the buildinfo names the zip, that SHA256SUMS
