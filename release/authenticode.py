@@ -9,7 +9,8 @@ The program and its signature are read as data, within bounds, in this
 process: nothing in them is run, followed or printed raw, and no other
 program sees them. python3-cryptography reads the certificates (strict DER)
 and checks the signatures; strict_der.py reads the structures around them,
-pe_file.py the program. What is said of the signature comes from its
+pe_file.py the program, and outside.py reads files within their bounds
+and makes text safe to print. What is said of the signature comes from its
 structure:
 - the signer is the certificate the signature names by issuer and serial
   number together, as Windows finds it; when the signature's certificates
@@ -34,18 +35,20 @@ stderr and exits 1.
     authenticode.py certificates SIGNATURE OUT
 writes the certificates that the detached PEM signature SIGNATURE carries
 to OUT, as PEM.
+    authenticode.py fits SIGNATURE EXE [timestamped]
+says whether the detached PEM signature SIGNATURE holds and fits the
+program EXE built here, before any other program sees it: it exits 0 when
+it does, and else says why in one line on stderr and exits 1 (it does not
+hold), 3 (it signs another program) or 4 (it carries a timestamp that does
+not hold, or with "timestamped", none that holds).
 """
 
-import base64
 import dataclasses
 import datetime
-import errno
 import hashlib
 import os
 import re
-import stat
 import sys
-import unicodedata
 import warnings
 
 from cryptography import exceptions, x509
@@ -58,10 +61,11 @@ from pe_file import (MAX_PROGRAM_BYTES, MAX_SIGNATURE_BYTES, Program, authentico
 from windows_names import name_attributes, name_key, publisher_of, windows_name  # noqa: E402
 from strict_der import (Element, Unreadable, algorithm, children, expect, fields, inside,  # noqa: E402
                         integer, octets, oid, read_time, whole_element)
+from outside import TooLarge, pem, pem_content, read_bounded, visible  # noqa: E402
 
 # What verify_release.py uses, some of it from the modules beside this one.
 __all__ = ["MAX_PROGRAM_BYTES", "MAX_SIGNATURE_BYTES", "Program", "read_program", "without_signature", "Unreadable",
-           "TooLarge", "visible", "signature_facts", "Facts", "pem", "pem_content", "read_bounded"]
+           "TooLarge", "visible", "signature_facts", "Facts", "fit_problem", "pem", "pem_content", "read_bounded"]
 
 # A signature carries the signer's certificate and its chain, and a
 # timestamp carries its own: a handful each.
@@ -83,6 +87,7 @@ OID_TST_INFO = "1.2.840.113549.1.9.16.1.4"
 
 SHA1, SHA256, SHA384, SHA512 = "1.3.14.3.2.26", *(f"2.16.840.1.101.3.4.2.{n}" for n in (1, 2, 3))
 DIGESTS = {SHA1: hashes.SHA1, SHA256: hashes.SHA256, SHA384: hashes.SHA384, SHA512: hashes.SHA512}
+DIGEST_NAMES = {SHA1: "SHA-1", SHA256: "SHA-256", SHA384: "SHA-384", SHA512: "SHA-512"}
 RSA, EC = rsa.RSAPublicKey, ec.EllipticCurvePublicKey
 # Signature algorithm: the key it takes, and its digest (None: the signer's).
 SIGNATURE_ALGORITHMS = {
@@ -91,42 +96,6 @@ SIGNATURE_ALGORITHMS = {
     "1.2.840.113549.1.1.13": (RSA, SHA512), "1.2.840.10045.4.1": (EC, SHA1), "1.2.840.10045.4.3.2": (EC, SHA256),
     "1.2.840.10045.4.3.3": (EC, SHA384), "1.2.840.10045.4.3.4": (EC, SHA512),
 }
-
-
-class TooLarge(Unreadable):
-    """A file is bigger than a release's could be."""
-
-
-# --- Showing text from outside --------------------------------------------
-
-BIDI_FORMATS = {0x061C, 0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A)}
-
-
-def visible(text, limit=200):
-    """TEXT as a terminal shows it safely: control characters, bidirectional
-    formats and other invisible characters as escapes, backslashes doubled,
-    bytes that were not UTF-8 as \\xNN; cut with "…" after LIMIT characters."""
-    if isinstance(text, bytes):
-        text = text.decode("utf-8", "surrogateescape")
-    shown, count = [], 0
-    for character in text:
-        code = ord(character)
-        if character == "\\":
-            piece = "\\\\"
-        elif 0xDC80 <= code <= 0xDCFF:
-            piece = "\\x%02x" % (code - 0xDC00)
-        elif code < 0x20 or 0x7F <= code < 0xA0:
-            piece = "\\x%02x" % code
-        elif code in BIDI_FORMATS or unicodedata.category(character) in ("Cf", "Cs", "Co", "Cn", "Zl", "Zp"):
-            piece = "\\u%04x" % code if code <= 0xFFFF else "\\U%08x" % code
-        else:
-            piece = character
-        if count + len(piece) > limit:
-            shown.append("…")
-            break
-        shown.append(piece)
-        count += len(piece)
-    return "".join(shown)
 
 
 # --- Certificates ---------------------------------------------------------
@@ -317,6 +286,26 @@ def shown_time(when):
     return when.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
+def token_certificates(stamped, signed_data):
+    """The certificates an RFC 3161 token STAMPED may be signed with: its own
+    and SIGNED_DATA's, each once."""
+    return list({c.der: c for c in stamped.certificates + signed_data.certificates}.values())
+
+
+def timestamp_signer(key, value, signed_data):
+    """The certificate that a timestamp (an unsigned attribute KEY of VALUE)
+    names as its signer, whether or not the timestamp holds; None when it
+    names none that it or the signature carries."""
+    what = "the timestamp"
+    try:
+        if key == OID_RFC3161_TIMESTAMP:
+            stamped = read_signed_data(value.whole, what)
+            return signer_certificate(stamped.signer, token_certificates(stamped, signed_data), what)
+        return signer_certificate(read_signer(value, what), signed_data.certificates, what)
+    except Unreadable:
+        return None
+
+
 def rfc3161_time(token, signed_data):
     """The time of an RFC 3161 timestamp that covers SIGNED_DATA's signer's
     signature, and the certificate that signed it, which is among the
@@ -326,8 +315,8 @@ def rfc3161_time(token, signed_data):
     if stamped.content_type != OID_TST_INFO:
         raise Unreadable(f"{what} does not hold a time-stamp token")
     info = octets(stamped.content, f"{what}'s token")
-    certificates = list({c.der: c for c in stamped.certificates + signed_data.certificates}.values())
-    authority, _ = check_signer(stamped.signer, certificates, info, OID_TST_INFO, f"{what}'s signature")
+    authority, _ = check_signer(stamped.signer, token_certificates(stamped, signed_data), info, OID_TST_INFO,
+                                f"{what}'s signature")
     token_fields = inside(whole_element(info, f"{what}'s token"), 0x30, what)
     if len(token_fields) < 5:
         raise Unreadable(f"{what}'s token lacks some of its fields")
@@ -350,30 +339,31 @@ def countersignature_time(element, signed_data):
 
 
 def timestamp(signed_data, signer):
-    """(time, its authority's certificate, "") for a timestamp that holds,
-    ("", None, why not) for one that does not, ("", None, "") when there is
-    none. Only the signer's unsigned attributes hold a timestamp, and its
+    """(time, its authority's certificate, "", that certificate) for a
+    timestamp that holds, ("", None, why not, the certificate it names or
+    None) for one that does not, ("", None, "", None) when there is none. Only the signer's unsigned attributes hold a timestamp, and its
     time must be one when both SIGNER's certificate and its authority's were
     valid, as Windows requires. Whether the authority is one Windows trusts
     is not judged here: anyone can make a certificate and sign a time."""
     found = [(key, values) for key, values in signed_data.signer.unsigned_attributes
              if key in (OID_RFC3161_TIMESTAMP, OID_COUNTERSIGNATURE)]
     if not found:
-        return "", None, ""
+        return "", None, "", None
     if len(found) != 1 or len(found[0][1]) != 1:
-        return "", None, "it carries more than one timestamp"
+        return "", None, "it carries more than one timestamp", None
     key, (value,) = found[0]
+    named = timestamp_signer(key, value, signed_data)
     try:
         read = rfc3161_time if key == OID_RFC3161_TIMESTAMP else countersignature_time
         when, authority = read(value, signed_data)
     except Unreadable as problem:
-        return "", None, str(problem)
+        return "", None, str(problem), named
     for whose, certificate in (("the signer's", signer), ("its own", authority)):
         start, end = certificate.validity()
         if not start <= when <= end:
             return "", None, (f"its time, {shown_time(when)}, is not within the validity of {whose} certificate, "
-                              f"{shown_time(start)} to {shown_time(end)}")
-    return shown_time(when), authority, ""
+                              f"{shown_time(start)} to {shown_time(end)}"), named
+    return shown_time(when), authority, "", named
 
 
 # --- What is said of a signature ------------------------------------------
@@ -387,6 +377,10 @@ class Facts:
     timestamp: str  # the time of a timestamp that holds, or ""
     timestamp_authority: str  # the SHA-256 of the certificate that signed that time, AA:BB:…, or ""
     timestamp_problem: str  # why a timestamp it carries does not hold, or ""
+    # The SHA-256 of the certificate that a timestamp it carries names as its
+    # signer, AA:BB:…, whether or not the timestamp holds; "" when none.
+    timestamp_signer: str
+    digest_name: str  # the digest the signature signs the program with: SHA-256, SHA-384…
     signed_digest: str  # the program's Authenticode digest that the signature signs
     program_digest: str  # the one of the program as it is
 
@@ -395,10 +389,15 @@ def signature_facts(program, workdir=None):
     """The facts of PROGRAM's signature, or None when it is not signed;
     Unreadable when the signature does not hold. Nothing is written, in
     WORKDIR (which callers still give) or anywhere."""
-    if not program.signature:
-        return None
+    return facts_of(program.signature, program) if program.signature else None
+
+
+def facts_of(signature, program):
+    """The facts of SIGNATURE (DER), with the digest of PROGRAM as it is (a
+    program built here, or the one that carries SIGNATURE); Unreadable when
+    the signature does not hold."""
     what = "the signature"
-    signed_data = read_signed_data(program.signature, what)
+    signed_data = read_signed_data(signature, what)
     if signed_data.content_type != OID_SPC_INDIRECT_DATA:
         raise Unreadable(f"{what} does not sign a program's digest")
     # The content: SpcIndirectDataContent, a SEQUENCE of what it signs (a PE
@@ -413,6 +412,12 @@ def signature_facts(program, workdir=None):
     digest = algorithm(digest, f"{what}'s digest")
     if digest not in DIGESTS:
         raise Unreadable(f"{what} uses a digest algorithm ({digest}) that this does not read")
+    # A digest of another length can be no program's; nothing later need
+    # take one (upstream osslsigncode fixed overflows reading them).
+    length = len(signed_digest.content)
+    if length != DIGESTS[digest].digest_size:
+        raise Unreadable(f"{what}'s digest is {length} bytes long, and a {DIGEST_NAMES[digest]} digest is "
+                         f"{DIGESTS[digest].digest_size}")
     certificate, _ = check_signer(signed_data.signer, signed_data.certificates, content.content, OID_SPC_INDIRECT_DATA,
                                   f"{what}'s signer")
     # Nothing its signer signed covers the unsigned attributes: anyone can add
@@ -423,50 +428,46 @@ def signature_facts(program, workdir=None):
             raise Unreadable(f"{what} carries a second signature nested in it, which its signer did not sign")
         if key not in (OID_RFC3161_TIMESTAMP, OID_COUNTERSIGNATURE):
             raise Unreadable(f"{what} carries an unsigned attribute ({key}) where only a timestamp belongs")
-    when, authority, problem = timestamp(signed_data, certificate)
+    when, authority, problem, named = timestamp(signed_data, certificate)
     return Facts(subject=windows_name(certificate.subject), publisher=publisher_of(certificate.subject),
                  fingerprint=sha256_fingerprint(certificate), thumbprint=certificate.fingerprint(hashes.SHA1),
                  timestamp=when, timestamp_problem=problem,
                  timestamp_authority=sha256_fingerprint(authority) if authority else "",
+                 timestamp_signer=sha256_fingerprint(named) if named else "", digest_name=DIGEST_NAMES[digest],
                  signed_digest=signed_digest.content.hex().upper(),
                  program_digest=authenticode_digest(program, DIGESTS[digest].name))
 
 
-def pem_content(data, label="PKCS7"):
-    """The DER inside PEM DATA of LABEL, or None."""
-    lines = data.decode("ascii", "replace").strip().split("\n")
-    if len(lines) < 3 or lines[0].strip() != f"-----BEGIN {label}-----" or lines[-1].strip() != f"-----END {label}-----":
+# Exit statuses of `fits`, beside 1: the signature does not hold.
+SIGNS_ANOTHER, TIMESTAMP_DOES_NOT_HOLD = 3, 4
+
+
+def fit_problem(facts, timestamped=False):
+    """(status, why) when the signature of FACTS signs another program than
+    theirs, or carries a timestamp that does not hold (with TIMESTAMPED,
+    none that holds); None when it fits."""
+    if facts.signed_digest != facts.program_digest:
+        return SIGNS_ANOTHER, (f"it signs a program whose Authenticode {facts.digest_name} is {facts.signed_digest}, "
+                               f"and this one's is {facts.program_digest}")
+    problem = facts.timestamp_problem or ("the signature carries none" if timestamped and not facts.timestamp else "")
+    if not problem:
         return None
-    try:
-        return base64.b64decode("".join(line.strip() for line in lines[1:-1]), validate=True)
-    except ValueError:
-        return None
+    authority = (f"its authority's certificate has the SHA-256 fingerprint {facts.timestamp_signer}"
+                 if facts.timestamp_signer else "it names no certificate it carries as its authority's")
+    return TIMESTAMP_DOES_NOT_HOLD, f"{problem} ({authority})" if facts.timestamp_problem else problem
 
 
-def pem(label, der):
-    text = base64.b64encode(der).decode("ascii")
-    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
-    return f"-----BEGIN {label}-----\n" + "\n".join(lines) + f"\n-----END {label}-----\n"
-
-
-def read_bounded(path, limit, what, follow=True):
-    """The bytes of the regular file PATH, at most LIMIT of them; unless
-    FOLLOW, PATH may not be a link."""
-    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | (0 if follow else os.O_NOFOLLOW)
-    try:
-        descriptor = os.open(path, flags)
-    except OSError as problem:
-        if problem.errno == errno.ELOOP and not follow:
-            raise Unreadable(f"{what} is a link, not a file") from None
-        raise Unreadable(f"cannot open {what}: {problem.strerror}") from None
-    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-        os.close(descriptor)
-        raise Unreadable(f"{what} is not a regular file")
-    with os.fdopen(descriptor, "rb") as file:
-        data = file.read(limit + 1)
-    if len(data) > limit:
-        raise TooLarge(f"{what} is more than {limit} bytes, more than a release's could be")
-    return data
+def check_fit(signature, exe, timestamped=False):
+    """authenticode.py fits SIGNATURE EXE [timestamped]: the status."""
+    der = pem_content(read_bounded(signature, 2 * MAX_SIGNATURE_BYTES, "the signature"))
+    if der is None or len(der) > MAX_SIGNATURE_BYTES:
+        raise Unreadable(f"it is not a PEM signature of at most {MAX_SIGNATURE_BYTES} bytes")
+    program = read_program(read_bounded(exe, MAX_PROGRAM_BYTES, "the program"))
+    found = fit_problem(facts_of(der, program), timestamped)
+    if found is None:
+        return 0
+    print(visible(found[1], 600), file=sys.stderr)
+    return found[0]
 
 
 def write_facts(exe, directory):
@@ -497,16 +498,17 @@ def write_certificates(signature, out):
 
 
 def main(arguments):
-    commands = {"facts": write_facts, "certificates": write_certificates}
-    if len(arguments) != 3 or arguments[0] not in commands:
-        print("usage: authenticode.py facts EXE DIR | certificates SIGNATURE OUT", file=sys.stderr)
+    commands = {"facts": write_facts, "certificates": write_certificates, "fits": check_fit}
+    timestamped = arguments[:1] == ["fits"] and arguments[3:] == ["timestamped"]
+    if len(arguments) - timestamped != 3 or arguments[0] not in commands:
+        print("usage: authenticode.py facts EXE DIR | certificates SIGNATURE OUT | fits SIGNATURE EXE [timestamped]",
+              file=sys.stderr)
         return 2
     try:
-        commands[arguments[0]](arguments[1], arguments[2])
+        return commands[arguments[0]](*arguments[1:3], *[True][:timestamped]) or 0
     except Unreadable as problem:
         print(visible(str(problem), 400), file=sys.stderr)
         return 1
-    return 0
 
 
 if __name__ == "__main__":

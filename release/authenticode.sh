@@ -20,15 +20,18 @@
 #   certificate is valid now and is for code signing.
 # sign_program UNSIGNED SIGNED DATE WORK: signs a copy; DATE is the signing
 #   time, in seconds since 1970.
-# attach_signature SIGNATURE UNSIGNED SIGNED WORK: attaches a detached PEM
-#   signature; fails, saying so, when it does not fit the program.
+# attach_signature SIGNATURE UNSIGNED SIGNED WORK [TIMESTAMP_FROM]: attaches
+#   a detached PEM signature; fails, saying so, before any tool but the
+#   reader sees it, when it does not hold, does not fit the program, or
+#   carries a timestamp that does not hold. TIMESTAMP_FROM, which names where
+#   a timestamp came from, asks for one that holds.
 # read_signature EXE WORK: the facts of EXE's signature, as authenticode.py
 #   reads them from its structure, in signature_signed (yes or no),
 #   signature_subject (as Windows shows it: CN=..., O="..., Inc.", C=...),
 #   signature_publisher (as Windows shows the publisher), signature_fingerprint
 #   (the certificate's SHA-256), signature_thumbprint (its SHA-1, as Windows
 #   shows it), signature_timestamp (the time of a timestamp that holds, or
-#   empty), signature_digest (the program's Authenticode SHA-256 that the
+#   empty), signature_digest (the program's Authenticode digest that the
 #   signature signs) and program_digest (the one of EXE as it is); the
 #   signature itself, detached, as PEM in WORK/signature/signature.pem. It
 #   fails, saying why, when the signature does not hold: its signer is not
@@ -208,13 +211,32 @@ sign_program() {
     [ $status -eq 0 ] || { rm -f "$signed"; return 1; }
 }
 
+# SIGNATURE UNSIGNED [TIMESTAMP_FROM]: fails, saying why in one line, unless
+# the reader finds that SIGNATURE holds, signs UNSIGNED's Authenticode
+# digest, and carries no timestamp that does not hold (with TIMESTAMP_FROM,
+# one that holds). The signature may come from anyone, and osslsigncode
+# (which the lock pins, and which has since had fixes for overflows in
+# reading digests) is to see it only when there is nothing left to decide.
+signature_fits() {
+    local signature=$1 unsigned=$2 from=${3:-SIGNATURE=$(printf %q "$1")} said status=0
+    said=$("${signature_reader[@]}" fits "$signature" "$unsigned" ${3:+timestamped} 2>&1) || status=$?
+    said=$(tail -n 1 <<<"$said")
+    case $status in
+    0) return 0 ;;
+    3) signing_complaint "SIGNATURE=$(printf %q "$signature") does not fit the program built here: $said;" \
+        "\`make verify-release ZIP=...\` on the published zip says what differs" ;;
+    4) signing_complaint "the timestamp from $from does not hold: $said" ;;
+    *) signing_complaint "cannot read the signature of $(printf %q "$signature"): $said" ;;
+    esac
+    return 1
+}
+
 attach_signature() {
     local signature=$1 unsigned=$2 signed=$3 work=$4 said
+    signature_fits "$signature" "$unsigned" "${@:5}" || return 1
     # osslsigncode checks the certificates as it attaches; whether Windows
     # will trust them is not for us to decide here, so they are checked
-    # against themselves, and the digest decides whether the signature fits.
-    # The signature may come from anyone: its certificates are taken out by
-    # the reader of signatures, within bounds.
+    # against themselves: the reader takes them out, within bounds.
     if ! said=$("${signature_reader[@]}" certificates "$signature" "$work/attached-certs.pem" 2>&1); then
         signing_complaint "SIGNATURE=$(printf %q "$signature") cannot be read: $(tail -n 1 <<<"$said")"
         return 1
@@ -233,11 +255,11 @@ attach_signature() {
         signing_complaint "osslsigncode could not attach SIGNATURE=$(printf %q "$signature"): $(head -n 1 "$work/attach.log")"
         return 1
     fi
+    # What osslsigncode made is read again: its signature must still fit.
     read_signature "$signed" "$work" || return 1
     if [ "$signature_digest" != "$program_digest" ]; then
-        signing_complaint "SIGNATURE=$(printf %q "$signature") does not fit the program built here: it signs a program whose" \
-            "Authenticode SHA-256 is $signature_digest, and this one's is $program_digest;" \
-            "\`make verify-release ZIP=...\` on the published zip says what differs"
+        signing_complaint "osslsigncode attached SIGNATURE=$(printf %q "$signature") as a signature that does not fit:" \
+            "it signs $signature_digest, and the program is $program_digest"
         rm -f "$signed"
         return 1
     fi

@@ -13,7 +13,10 @@
 # read-mes name the publisher; beside the zip goes the detached signature,
 # OUT_DIR/korvane-icon-size-VERSION.exe.sig. SIGNATURE=FILE attaches such a
 # signature instead, made elsewhere for the same program, which with the
-# same source and toolchain gives the signed zip byte for byte.
+# same source and toolchain gives the signed zip byte for byte. A timestamp,
+# from SIGN_TIMESTAMP_URL or in SIGNATURE, must hold as make verify-release
+# reads it (it covers this signature, and its own signature verifies), or
+# nothing is made: one line says why, naming its authority's certificate.
 # Beside the zip, not in it, OUT_DIR/korvane-icon-size-VERSION.buildinfo says
 # what it was built from: the commit, the version, the date, the SHA-256 of
 # the zip and of the program (unsigned, and signed with who signed it), and
@@ -154,7 +157,9 @@ windows_text() {
 # any, are then at hand (attach_signature reads them as it checks the fit).
 # A key signs a copy here, on the host; its signature is then detached and
 # attached in the toolchain root, as SIGNATURE= does, so that the signed
-# program depends only on the source, the lock and the signature.
+# program depends only on the source, the lock and the signature. A
+# timestamp, asked for or carried by SIGNATURE, must hold as make
+# verify-release reads it, or nothing is made.
 sign_in_stage() {
     local signed=$stage/zip/$name.exe
     osslsigncode_version=""
@@ -165,7 +170,8 @@ sign_in_stage() {
         signer_certificate_ok "$stage/work" && sign_program "$exe" "$stage/work/signed-here.exe" "$date" "$stage/work" &&
             read_signature "$stage/work/signed-here.exe" "$stage/work" &&
             cp "$signature_pem" "$stage/work/made-here.sig" &&
-            attach_signature "$stage/work/made-here.sig" "$exe" "$signed" "$stage/work" || return 1
+            attach_signature "$stage/work/made-here.sig" "$exe" "$signed" "$stage/work" \
+                ${SIGN_TIMESTAMP_URL:+"SIGN_TIMESTAMP_URL=$SIGN_TIMESTAMP_URL"} || return 1
         osslsigncode_version=$(host_version osslsigncode) || return 1
         [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
             echo "dist.sh: no SIGN_TIMESTAMP_URL, so the signature holds only while the signing certificate is valid"

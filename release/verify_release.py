@@ -7,21 +7,21 @@ anywhere, so they are read as data: the zip's entry list first, and then
 only the five files a release holds, by name, each within its bound;
 nothing from them is run, followed or handed to a program as an option, and
 everything printed that came from them is made safe for the terminal first
-(see authenticode.visible). The temporary directory holds at most a few
+(see outside.visible). The temporary directory holds at most a few
 hundred KiB and goes on every exit and on every signal.
 
 It checks, one line each: that the buildinfo names the zip, that SHA256SUMS
 matches the files, who signed the program and that the signature holds,
 that the .exe.sig is the program's own signature, that the program without
 its signature is the one built here, and that the whole zip is the one
-`make dist` makes here with that signature. Both are made in the toolchain
-root that the buildinfo names (its Debian release and package versions, as
-toolchain.lock holds them; a buildinfo may pin only packages this source's
-lock pins), or in toolchain.lock's when there is none; when that root
-cannot be had with exactly those versions, it says so and cannot check. The last line is the verdict:
-MATCH (exit 0), NO MATCH with the first check that failed (exit 1). When it
-cannot check at all (usage, a missing file or tool) it says why on stderr
-and exits 2.
+`make dist` makes here with that signature, in this checkout's toolchain
+root (toolchain.lock's), whatever the buildinfo names; when that root cannot
+be had with exactly the lock's versions, it says so and cannot check. The
+signature meets no program outside this one before it holds and its digest
+is the one of the program built here: one that does not stops the check
+before the rebuild. The last line is the verdict: MATCH (exit 0), NO MATCH
+with the first check that failed (exit 1). When it cannot check at all
+(usage, a missing file or tool) it says why on stderr and exits 2.
     verify_release.py VERSION BUILT_EXE ZIP   (VERSION and BUILT_EXE: this source's)
 """
 
@@ -260,7 +260,10 @@ def checksums_problem(files):
     """Why SHA256SUMS does not match the files, or None. Its names are
     compared with the four files; none is ever opened."""
     listed = {}
-    for line in files["SHA256SUMS"].decode("utf-8", "surrogateescape").splitlines():
+    # Lines end at a line feed and nowhere else, as for `sha256sum -c`: not
+    # at the other characters that str.splitlines() ends them at.
+    lines = files["SHA256SUMS"].decode("utf-8", "surrogateescape").split("\n")
+    for line in lines[:-1] if lines[-1] == "" else lines:
         match = re.fullmatch(r"([0-9a-f]{64}) [ *](.*)", line)
         if match is None:
             return f"it has a line that is not a checksum: {shown(line)}"
@@ -594,12 +597,14 @@ def check_signature(files, detached_path, work, report):
             if facts.timestamp_problem else ""
         report.note(f"not timestamped{problem}: the signature holds only while its certificate is valid")
     report.passed("the signature verifies with the public key of the certificate it names")
+    # A signature that signs another program goes no further: the rebuild
+    # would hand it to osslsigncode.
     if facts.signed_digest == facts.program_digest:
         report.passed("the signature's digest matches the program")
     else:
-        report.failed("the signature's digest matches the program",
-                      f"the signature signs Authenticode SHA-256 {facts.signed_digest}; "
-                      f"the program's is {facts.program_digest}")
+        report.stop("the signature's digest matches the program",
+                    f"the signature signs Authenticode {facts.digest_name} {facts.signed_digest}; "
+                    f"the program's is {facts.program_digest}")
     if detached is not None:
         what = "the .exe.sig beside the zip is the program's signature"
         if authenticode.pem_content(detached) == program.signature:
@@ -630,17 +635,15 @@ def verify(zip_path, zip_data, source, work, report):
         signature_pem, unsigned = os.path.join(work, "signature.pem"), authenticode.without_signature(program)
         with open(signature_pem, "x", encoding="ascii") as out:
             out.write(authenticode.pem("PKCS7", program.signature))
-    way, _ = run_tool([TOOLCHAIN, "sandbox"], cwd=ROOT)
-    if not way.startswith("bubblewrap:"):
-        report.note("the rebuild runs without a sandbox of its own, so the container is the only one: "
-                    + shown(way.strip(), 300))
-    rebuilt = rebuild(source, signature_pem, buildinfo, work)
     with open(source.built, "rb") as file:
         built = file.read()
     commit = here_commit(source)
     if unsigned == built:
         report.passed(f"without its signature, the program is byte for byte the one built here from {commit}")
-        check_whole_zip(zip_data, rebuilt, buildinfo, report)
+        # Only now does the signature, whose digest is the zip's program's
+        # and so this one's, reach a tool outside this process.
+        note_sandbox(report)
+        check_whole_zip(zip_data, rebuild(source, signature_pem, buildinfo, work), buildinfo, report)
     else:
         differences = (here_differences(buildinfo, source) if buildinfo
                        else ["no buildinfo that can be read says how the release was built"])
@@ -659,6 +662,14 @@ def verify(zip_path, zip_data, source, work, report):
     when = (f"timestamped {facts.timestamp} with certificate SHA-256 {facts.timestamp_authority}"
             if facts.timestamp else "not timestamped")
     return f"signed with certificate SHA-256 {facts.fingerprint}; {when}; {build}, signed by {shown(facts.subject, 300)}{page}"
+
+
+def note_sandbox(report):
+    """A note when the rebuild's tools run without a sandbox of their own."""
+    way, _ = run_tool([TOOLCHAIN, "sandbox"], cwd=ROOT)
+    if not way.startswith("bubblewrap:"):
+        report.note("the rebuild runs without a sandbox of its own, so the container is the only one: "
+                    + shown(way.strip(), 300))
 
 
 def check_whole_zip(zip_data, rebuilt, buildinfo, report):

@@ -340,6 +340,10 @@ for tool in osslsigncode openssl; do
     printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec %s "$@"\n' "$commands" "$(command -v "$tool")" \
         >"$work/recorders/$tool"
 done
+# And one for bwrap, through which toolchain.sh starts every command in the
+# toolchain root: the rows below clear its log and read what was started.
+in_root=$work/started-in-root.log
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec %s "$@"\n' "$in_root" "$(command -v bwrap)" >"$work/recorders/bwrap"
 chmod +x "$work/recorders"/*
 # VARIABLE=VALUE... -- DIST_ARGUMENTS...: dist.sh with these variables, with
 # the recorders first on PATH; what it says goes to the signing log, and is
@@ -614,19 +618,40 @@ then
     exit 1
 fi
 start_timestamp_server "$work/silent-port" 30 silent
+start_timestamp_server "$work/other-data-port" 60 other-data
+start_timestamp_server "$work/bad-signature-port" 60 bad-signature
+# Signatures that do not fit the program: another program's attached to this
+# one, ones whose digest is a byte short or long, and the timestamped one
+# with a byte of its timestamp's signature flipped.
+tamper=$root/tests/release/tamper.py
+if ! "$tamper" attach "$exe" "$work/other.sig" "$impostors/other-attached.exe" ||
+    ! "$tamper" digest-length "$exe" -1 "$impostors/digest-short.sig" ||
+    ! "$tamper" digest-length "$exe" 1 "$impostors/digest-long.sig" ||
+    ! "$tamper" attach "$exe" "$impostors/digest-short.sig" "$impostors/digest-short.exe" ||
+    ! "$tamper" attach "$exe" "$impostors/digest-long.sig" "$impostors/digest-long.exe" ||
+    ! "$tamper" flip-last "$(signature_of "$work/timestamped")" "$impostors/token-flipped.sig"; then
+    echo "FAIL could not make the signatures that do not fit, for the tables below (tamper.py said why, above)"
+    exit 1
+fi
+tsa_fingerprint=$(openssl x509 -in "$keys/tsa.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
+authority="\(its authority's certificate has the SHA-256 fingerprint $tsa_fingerprint\)$"
 
 # NAME PATTERN VARIABLE=VALUE...: `make dist` with these variables into a
 # release directory that already holds a signed release must fail with one
-# line that PATTERN matches, and leave that directory as it was.
+# line that PATTERN matches, leave that directory as it was, and start no
+# osslsigncode in the toolchain root: what is bad is found before.
 bad_input() {
     local name=$1 pattern=$2 before output status=0 release=$work/bad-input
     shift 2
     rm -rf "$release"
     cp -r "$work/signed" "$release"
     before=$(cd "$release" && find . -type f -exec sha256sum {} + | sort)
+    : >"$in_root"
     output=$(dist_sh "$@" -- "$version" "$exe" "$release") || status=$?
     local problems=()
     [ $status -ne 0 ] || problems+=("it succeeded")
+    ! grep -q osslsigncode "$in_root" ||
+        problems+=("it started osslsigncode in the toolchain root: $(grep -m 1 -o 'osslsigncode.\{0,60\}' "$in_root")")
     [ "$(wc -l <<<"$output")" -eq 1 ] && grep -qE -- "^dist.sh: $pattern" <<<"$output" ||
         problems+=("it said \"$output\", not one line like /$pattern/")
     [ "$(cd "$release" && find . -type f -exec sha256sum {} + | sort)" = "$before" ] ||
@@ -659,6 +684,21 @@ bad_input "a timestamp server that does not answer" \
 bad_input "a signature made for another program" \
     "SIGNATURE=.* does not fit the program built here: .*[0-9A-F]{64}.*[0-9A-F]{64}.*make verify-release" \
     SIGNATURE="$work/other.sig"
+bad_input "a signature whose digest is a byte short" \
+    "cannot read the signature of .*: the signature's digest is 31 bytes long, and a SHA-256 digest is 32$" \
+    SIGNATURE="$impostors/digest-short.sig"
+bad_input "a signature whose digest is a byte long" \
+    "cannot read the signature of .*: the signature's digest is 33 bytes long, and a SHA-256 digest is 32$" \
+    SIGNATURE="$impostors/digest-long.sig"
+bad_input "a timestamp server that answers for other data" \
+    "the timestamp from SIGN_TIMESTAMP_URL=.* does not hold: the timestamp is for another signature $authority" \
+    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$work/other-data-port")/"
+bad_input "a timestamp server whose reply's signature is corrupted" \
+    "the timestamp from SIGN_TIMESTAMP_URL=.* does not hold: the timestamp's signature does not verify with the public key of the certificate it names $authority" \
+    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$work/bad-signature-port")/"
+bad_input "a signature whose timestamp's signature is corrupted" \
+    "the timestamp from SIGNATURE=.* does not hold: the timestamp's signature does not verify with the public key of the certificate it names $authority" \
+    SIGNATURE="$impostors/token-flipped.sig"
 bad_input "a signature whose certificates hold two with its signer's issuer and serial number" \
     "cannot read the signature of .*: .* 2 of its certificates carry, so who signed is not certain$" \
     SIGNATURE="$impostors/impostor.sig"
@@ -828,11 +868,23 @@ lines = [f" {hashlib.sha256(zip_bytes).hexdigest()} {len(zip_bytes)} {zip_name}"
 text = "\n".join(lines) + ",\n" + "".join(f" korvane-absent-{i} (= 1.{i}),\n" for i in range(949)) + " korvane-absent (= 1)\n"
 open(os.path.join(os.path.dirname(path), stem + ".buildinfo"), "w", encoding="utf-8").write(text)
 # The signature.
-for name in ("impostor", "swapped", "nested"):
+for name in ("impostor", "swapped", "nested", "other-attached", "digest-short", "digest-long"):
     release(name, five({order[0]: open(os.path.join(impostors, name + ".exe"), "rb").read()}))
 obsolete = "<<<Obsolete>>>".encode("utf-16-be")
 assert genuine[order[0]].count(obsolete) == 1
 release("content-changed", five({order[0]: genuine[order[0]].replace(obsolete, obsolete[:-2] + b"\0P")}))
+# A signed program changed in one byte after signing, with SHA256SUMS and
+# the buildinfo made to match it: only the signature can tell.
+changed = bytearray(genuine[order[0]])
+changed[0x500] ^= 0xFF
+path = release("changed-after-signing", five({order[0]: bytes(changed)}))
+def checksum_line(data, name):
+    return f" {hashlib.sha256(data).hexdigest()} {len(data)} {name}"
+text = buildinfo
+for old, new, name in ((genuine_zip, open(path, "rb").read(), zip_name), (genuine[order[0]], bytes(changed), order[0])):
+    assert checksum_line(old, name) in text, f"the buildinfo does not name {name}"
+    text = text.replace(checksum_line(old, name), checksum_line(new, name))
+open(os.path.join(os.path.dirname(path), stem + ".buildinfo"), "w", encoding="utf-8").write(text)
 other_sig = open(os.path.join(work, "other.sig"), "rb").read()
 release("another-sig-beside", None, {".buildinfo": buildinfo.encode(), ".exe.sig": other_sig}, data=genuine_zip)
 release("sig-beside-unsigned", None, {".exe.sig": other_sig}, data=open(os.path.join(work, zip_name), "rb").read())
@@ -873,7 +925,8 @@ outside() {
 # such as env or setpriv), from $rows/names, with a temporary directory of its
 # own and the terminal nobody answers as its input, must end within SECONDS
 # with STATUS; its last line must match VERDICT after "verdict: " (after
-# "verify-release: " for status 2), and nothing it says NEVER; what it prints
+# "verify-release: " for status 2), and nothing it says, nor any command
+# line it starts in the toolchain root, NEVER; what it prints
 # holds no control or bidirectional-format character and stays short; and it
 # leaves nothing behind, in its temporary directory or anywhere else.
 verify_row() {
@@ -881,9 +934,10 @@ verify_row() {
     local started pattern problems=()
     shift 6
     rm -rf "$tmp" && mkdir -m 1777 "$tmp"
+    : >"$in_root"
     started=$SECONDS
-    output=$(cd "$rows/names" && timeout -k 5 "$seconds" env TMPDIR="$tmp" "$@" "$root/release/verify-release.sh" \
-        "$version" "$exe" "$zip" <&"$terminal" 2>&1) || status=$?
+    output=$(cd "$rows/names" && timeout -k 5 "$seconds" env TMPDIR="$tmp" PATH="$work/recorders:$PATH" "$@" \
+        "$root/release/verify-release.sh" "$version" "$exe" "$zip" <&"$terminal" 2>&1) || status=$?
     printf '%s\n' "--- $what ($((SECONDS - started)) s, exit $status)" "$output" >>"$verify_log"
     [ $status -ne 124 ] && [ $status -ne 137 ] || problems+=("it did not end within $seconds s")
     [ $status -eq "$expected" ] || problems+=("it exited $status, not $expected")
@@ -891,6 +945,7 @@ verify_row() {
     [ "$expected" -ne 2 ] || pattern="^verify-release: $verdict"
     [[ $(tail -n 1 <<<"$output") =~ $pattern ]] || problems+=("its last line is not /$pattern/")
     [ -z "$never" ] || ! grep -qE -- "$never" <<<"$output" || problems+=("it said /$never/")
+    [ -z "$never" ] || ! grep -qE -- "$never" "$in_root" || problems+=("it started /$never/ in the toolchain root")
     if LC_ALL=C grep -qaP '[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80[\x8e\x8f\xaa-\xae]|\xe2\x81[\xa6-\xa9]' \
         <<<"$output"; then
         problems+=("it printed a control or bidirectional-format character")
@@ -915,7 +970,6 @@ hostile() { echo "$crafted/$1/$name-$version.zip"; }
 signer_fingerprint=$(fingerprint sha256)
 lookalike_fingerprint=$(openssl x509 -in "$keys/lookalike.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
 build="is this source's build of version $version \(commit [0-9a-f]{40}[^)]*\)"
-tsa_fingerprint=$(openssl x509 -in "$keys/tsa.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
 holds="NO MATCH: the zip holds the five files of a release, and nothing else: "
 buildinfo_cannot="NO MATCH: the buildinfo beside the zip can be read: "
 signature_fails="NO MATCH: the program's signature holds: the signature's signer"
@@ -1062,6 +1116,20 @@ verify_row "a signature without a timestamp, whose certificate carries a timesta
     "MATCH: signed with certificate SHA-256 [0-9A-F:]{95}; not timestamped; .* $build, signed by CN=Korvane Policy Signer" \
     "timestamped [0-9]|outlives" \
     "$(zip_of "$impostors/tsbytes")"
+# Signatures that do not fit the program: NO MATCH, and no rebuild, which
+# would hand them to osslsigncode in the toolchain root.
+before_rebuild="byte for byte|osslsigncode"
+digest_fails="NO MATCH: the signature's digest matches the program: the signature signs Authenticode SHA-256 [0-9A-F]{64}; the program's is [0-9A-F]{64}$"
+verify_row "a signature made for another program, on this one: no rebuild" 10 1 "$digest_fails" "$before_rebuild" \
+    "$(hostile other-attached)"
+verify_row "a signed program changed after signing, SHA256SUMS and the buildinfo made to match: no rebuild" 10 1 \
+    "$digest_fails" "$before_rebuild" "$(hostile changed-after-signing)"
+verify_row "a signature whose digest is a byte short: no rebuild" 10 1 \
+    "NO MATCH: the program's signature holds: the signature's digest is 31 bytes long, and a SHA-256 digest is 32$" \
+    "$before_rebuild" "$(hostile digest-short)"
+verify_row "a signature whose digest is a byte long: no rebuild" 10 1 \
+    "NO MATCH: the program's signature holds: the signature's digest is 33 bytes long, and a SHA-256 digest is 32$" \
+    "$before_rebuild" "$(hostile digest-long)"
 verify_row "another signature beside the zip" 60 1 \
     "NO MATCH: the \.exe\.sig beside the zip is the program's signature: $name-$version\.exe\.sig is another signature$" \
     "" "$(hostile another-sig-beside)"

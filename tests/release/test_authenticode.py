@@ -211,6 +211,10 @@ REFUSED = {  # signer, options, what the refusal says
     "digest-without-digest": ("p256", {"content": replace(1, seq(F.algorithm(A.SHA256)))}, "digest has no digest"),
     "content-digest-md5": ("p256", {"content": replace(1, seq(F.algorithm(MD5), tlv(4, bytes(16))))},
                            f"algorithm .{MD5}"),
+    "content-digest-too-short": ("p256", {"content": replace(1, seq(F.algorithm(A.SHA256), tlv(4, bytes(31))))},
+                                 "digest is 31 bytes long, and a SHA-256 digest is 32$"),
+    "content-digest-too-long": ("p384", {"name": "sha384", "content": replace(1, seq(F.algorithm(A.SHA384), tlv(
+        4, bytes(49))))}, "digest is 49 bytes long, and a SHA-384 digest is 48$"),
     "a-nested-signature": ("p256", {"unsigned": [lambda _: attribute(A.OID_NESTED_SIGNATURE, seq())]},
                            "second signature nested in it, which its signer did not sign$"),
     "another-unsigned-attribute": ("p256", {"unsigned": [lambda _: attribute("1.2.3.4", seq())]},
@@ -223,6 +227,69 @@ def test_signature_refused(keys, program, signer, options, refusal):
     options = {key: value(keys) if key == "certificates" else value for key, value in options.items()}
     with pytest.raises(A.Unreadable, match=refusal):
         facts_of(F.authenticode(program, getattr(keys, signer), **options))
+
+
+# --- Whether a signature fits the program built here ----------------------
+
+def changed_after_signing(data):
+    changed = bytearray(data)
+    changed[0x500] ^= 0xFF
+    return bytes(changed)
+
+
+def authority_of(k):
+    return f" (its authority's certificate has the SHA-256 fingerprint {fingerprint(k.tsa.der)})"
+
+
+FIT = {  # signer, its options, the program it is checked against, "timestamped", what fit_problem gives
+    "fits": ("p256", {}, None, False, lambda k: None),
+    "fits-with-a-timestamp-asked-for": ("p256", {"unsigned": rfc3161()}, None, True, lambda k: None),
+    "sha-384-of-another-program": ("p384", {"name": "sha384"}, changed_after_signing, False, lambda k: (
+        3, r"it signs a program whose Authenticode SHA-384 is [0-9A-F]{96}, and this one's is [0-9A-F]{96}$")),
+    "sha-1-of-another-program": ("rsa", {"name": "sha1"}, changed_after_signing, False, lambda k: (
+        3, r"Authenticode SHA-1 is [0-9A-F]{40}, and this one's is [0-9A-F]{40}$")),
+    "timestamp-of-another-signature": ("p256", {"unsigned": rfc3161(tst_fields=replace(2, seq(F.algorithm(
+        A.SHA256), tlv(4, bytes(32)))))}, None, False, lambda k: (
+        4, re.escape("the timestamp is for another signature" + authority_of(k)) + "$")),
+    "timestamp-signature-changed": ("p256", {"unsigned": rfc3161(tst_signature=flip)}, None, False, lambda k: (
+        4, re.escape("the timestamp's signature does not verify with the public key of the certificate it names"
+                     + authority_of(k)) + "$")),
+    "timestamp-by-a-certificate-not-carried": ("p256", {"unsigned": lambda k: [F.countersignature(k.ca, WHEN)]},
+                                               None, False, lambda k: (4, r"\(it names no certificate it carries")),
+    "timestamp-asked-for-and-none": ("p256", {}, None, True, lambda k: (4, "^the signature carries none$")),
+}
+
+
+@pytest.mark.parametrize("signer, options, change, timestamped, expected", rows(FIT))
+def test_fit(keys, program, signer, options, change, timestamped, expected):
+    options = {key: value(keys) if key == "unsigned" else value for key, value in options.items()}
+    signature = A.read_program(F.authenticode(program, getattr(keys, signer), certificates=[
+        getattr(keys, signer).der, keys.tsa.der], **options)).signature
+    found = A.fit_problem(A.facts_of(signature, A.read_program((change or bytes)(program))), timestamped)
+    wanted = expected(keys)
+    assert (found if wanted is None else found[0]) == (wanted and wanted[0]), found
+    assert wanted is None or re.search(wanted[1], found[1]), found[1]
+
+
+def test_fits_command(keys, program, tmp_path, capsys):
+    """fits SIGNATURE EXE [timestamped]: its exit status, and its one line."""
+    exe, signature = tmp_path / "program.exe", tmp_path / "signature.pem"
+    exe.write_bytes(program)
+
+    def fits(made, *arguments):
+        signature.write_text(A.pem("PKCS7", A.read_program(made).signature))
+        status = A.main(["fits", str(signature), str(exe), *arguments])
+        return status, capsys.readouterr().err
+
+    assert fits(F.authenticode(program, keys.p256)) == (0, "")
+    assert fits(F.authenticode(program, keys.p256, unsigned=rfc3161()(keys), certificates=[
+        keys.p256.der, keys.tsa.der]), "timestamped") == (0, "")
+    assert fits(F.authenticode(program, keys.p256, signature=flip))[0] == 1
+    assert fits(F.authenticode(changed_after_signing(program), keys.p256))[0] == 3
+    assert fits(F.authenticode(program, keys.p256), "timestamped") == (4, "the signature carries none\n")
+    assert fits(F.authenticode(program, keys.p256), "nothing")[0] == 2
+    signature.write_text(A.pem("PKCS7", bytes(A.MAX_SIGNATURE_BYTES + 1)))
+    assert A.main(["fits", str(signature), str(exe)]) == 1 and "at most" in capsys.readouterr().err
 
 
 # --- DER, names and programs, each as the reader takes it -----------------
