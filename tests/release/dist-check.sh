@@ -983,6 +983,10 @@ as_nobody=()
 if [ "$(id -u)" -eq 0 ]; then
     as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
 fi
+mkdir -p "$rows/no-namespaces"
+printf '#!/bin/sh\necho "bwrap: Creating new namespace failed: Operation not permitted" >&2\nexit 1\n' \
+    >"$rows/no-namespaces/bwrap"
+chmod +x "$rows/no-namespaces/bwrap"
 untouched=$(outside)
 
 # The genuine releases.
@@ -994,6 +998,19 @@ verify_row "the timestamped zip is too, with the timestamp's time and the certif
     "" "$(zip_of "$work/timestamped")"
 verify_row "an unsigned zip named -t.zip is the file checked" 60 0 "MATCH: unsigned; the program in -t.zip $build$" \
     "" -t.zip
+# Where bubblewrap cannot make its namespaces (a stand-in fails as a
+# default container makes it fail), the rebuild goes through chroot, root's
+# alone: the same verdict, and a note that the container is its only sandbox.
+if [ "$(id -u)" -eq 0 ]; then
+    no_namespaces="the signed zip, rebuilt through chroot where bubblewrap has no namespaces"
+    verify_row "$no_namespaces" 90 0 "MATCH: signed with certificate SHA-256 $signer_fingerprint; not timestamped; " \
+        "" "$(zip_of "$work/signed")" env PATH="$rows/no-namespaces:$work/recorders:$PATH"
+    check "verify-release: that rebuild's output says the container is its only sandbox" \
+        grep -q "^ *the rebuild runs without a sandbox of its own, so the container is the only one: chroot: " \
+        <(sed -n "/^--- $no_namespaces /,/^--- /p" "$verify_log")
+else
+    echo "skip verify-release through chroot: only root may use it, and this test does not run as root"
+fi
 # What the issue of a hostile download showed, a row each.
 verify_row "a zip that is not one" 10 1 "${holds}it cannot be read as a zip: " "" "$(hostile not-a-zip)"
 verify_row "a zip bigger than a release's could be" 10 1 \
