@@ -8,12 +8,13 @@
 # The same sources built with the same toolchain give the same bytes: every
 # file is dated from the last commit (or $SOURCE_DATE_EPOCH), and stored in a
 # fixed order, with fixed permissions and no extra fields.
-# Given a key (the SIGN_ variables; see authenticode.sh and README.md), it
-# signs the program first, with that date as the signing time, and the
-# read-mes name the publisher; beside the zip goes the detached signature,
-# OUT_DIR/korvane-icon-size-VERSION.exe.sig. SIGNATURE=FILE attaches such a
-# signature instead, made elsewhere for the same program, which with the
-# same source and toolchain gives the signed zip byte for byte.
+# Given a key (the variables in release/signing-variables; see
+# docs/releasing.md), it signs the program first, with that date as the
+# signing time, and the read-mes name the publisher; beside the zip goes the
+# detached signature, OUT_DIR/korvane-icon-size-VERSION.exe.sig.
+# SIGNATURE=FILE attaches such a signature instead, made elsewhere for the
+# same program, which with the same source and toolchain gives the signed
+# zip byte for byte.
 # Beside the zip, not in it, OUT_DIR/korvane-icon-size-VERSION.buildinfo says
 # what it was built from: the commit, the version, the date, the SHA-256 of
 # the zip and of the program (unsigned, and signed with who signed it), and

@@ -21,10 +21,10 @@
 # exe.reproducible check further.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
-# What make dist does is up to each run here, not to the caller's shell.
-unset SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE SIGN_TIMESTAMP_URL \
-    SIGN_TIMESTAMP_TIMEOUT SIGNATURE DOWNLOAD_URL KORVANE_DOWNLOAD_URL
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# What make dist does is up to each run here, not to the caller's shell.
+mapfile -t signing_variables <"$root/release/signing-variables"
+unset "${signing_variables[@]}" DOWNLOAD_URL KORVANE_DOWNLOAD_URL
 version=$1 exe=$2 work=$3
 name=korvane-icon-size
 failures=0
