@@ -697,7 +697,7 @@ check "an unsigned zip made where a signed one was leaves no .exe.sig" stale_sig
 
 # The hostile releases, each in a directory of its own under $crafted: a zip
 # made from the signed one, and what lies beside it.
-/usr/bin/python3 -I - "$crafted" "$work" "$work/signed" "$impostors" "$exe" "$root/release" <<'PY'
+/usr/bin/python3 -IB - "$crafted" "$work" "$work/signed" "$impostors" "$exe" "$root/release" <<'PY'
 """Releases as an attacker makes them, from the genuine ones."""
 import hashlib, os, re, struct, sys, time, warnings, zipfile
 
