@@ -90,11 +90,10 @@ test: exe exe64 host sanitize
 
 # The download: dist/korvane-icon-size-VERSION.zip, the program with its
 # read-mes in Japanese and English, its license and SHA256SUMS, and beside it
-# the buildinfo. Given a key (SIGN_PKCS12=FILE SIGN_PASSWORD_FILE=FILE, or
-# SIGN_PKCS11_MODULE=LIB SIGN_KEY=pkcs11:URI SIGN_CERTS=FILE SIGN_PIN_FILE=FILE;
-# SIGN_TIMESTAMP_URL=URL for a timestamp) the program is signed, and its
-# detached signature goes beside the zip too; SIGNATURE=FILE attaches a
-# published one instead. Make passes these to the script in its environment.
+# the buildinfo. Given a key (the variables in release/signing-variables,
+# which docs/releasing.md explains) the program is signed, and its detached
+# signature goes beside the zip too; SIGNATURE=FILE attaches a published one
+# instead. Make passes these to the script in its environment.
 # DOWNLOAD_URL=URL, the https address of the page the release is published
 # on, which the read-mes and the buildinfo name, reaches it unexpanded
 # (above), and dist.sh checks it before it makes anything.

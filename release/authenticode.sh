@@ -40,8 +40,9 @@
 # name of the script that sourced them.
 
 signing_description="Korvane Update"
-signing_variables=(SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE
-    SIGN_TIMESTAMP_URL)
+# Every variable that make dist signs or attaches with, one name a line;
+# the scripts and tests that clear them read the same list.
+mapfile -t signing_variables <"$(dirname "${BASH_SOURCE[0]}")/signing-variables"
 # How long a timestamp server may take to answer, in seconds.
 timestamp_timeout=${SIGN_TIMESTAMP_TIMEOUT:-60}
 
@@ -73,7 +74,8 @@ unset_variables() {
 signing_mode() {
     local name given=() lacking
     for name in "${signing_variables[@]}"; do
-        [ -z "${!name:-}" ] || given+=("$name")
+        # SIGNATURE is the other way, and the timeout asks for nothing alone.
+        [ "$name" = SIGNATURE ] || [ "$name" = SIGN_TIMESTAMP_TIMEOUT ] || [ -z "${!name:-}" ] || given+=("$name")
     done
     signing_mode=none
     if [ -n "${SIGNATURE:-}" ]; then

@@ -8,15 +8,16 @@
 # The same sources built with the same toolchain give the same bytes: every
 # file is dated from the last commit (or $SOURCE_DATE_EPOCH), and stored in a
 # fixed order, with fixed permissions and no extra fields.
-# Given a key (the SIGN_ variables; see authenticode.sh and README.md), it
-# signs the program first, with that date as the signing time, and the
-# read-mes name the publisher; beside the zip goes the detached signature,
-# OUT_DIR/korvane-icon-size-VERSION.exe.sig. SIGNATURE=FILE attaches such a
-# signature instead, made elsewhere for the same program, which with the
-# same source and toolchain gives the signed zip byte for byte. A timestamp,
-# from SIGN_TIMESTAMP_URL or in SIGNATURE, must hold as make verify-release
-# reads it (it covers this signature, and its own signature verifies), or
-# nothing is made: one line says why, naming its authority's certificate.
+# Given a key (the variables in release/signing-variables; see
+# docs/releasing.md), it signs the program first, with that date as the
+# signing time, and the read-mes name the publisher; beside the zip goes the
+# detached signature, OUT_DIR/korvane-icon-size-VERSION.exe.sig.
+# SIGNATURE=FILE attaches such a signature instead, made elsewhere for the
+# same program, which with the same source and toolchain gives the signed
+# zip byte for byte. A timestamp, from SIGN_TIMESTAMP_URL or in SIGNATURE,
+# must hold as make verify-release reads it (it covers this signature, and
+# its own signature verifies), or nothing is made: one line says why,
+# naming its authority's certificate.
 # Beside the zip, not in it, OUT_DIR/korvane-icon-size-VERSION.buildinfo says
 # what it was built from: the commit, the version, the date, the SHA-256 of
 # the zip and of the program (unsigned, and signed with who signed it), and
@@ -38,6 +39,7 @@ name=korvane-icon-size
 readmes=(README-ja.txt README-en.txt)
 files=("$name.exe" "${readmes[@]}" LICENSE.txt)
 toolchain=$root/scripts/toolchain.sh
+buildinfo_format=(/usr/bin/python3 -IB "$root/release/buildinfo.py")
 
 if [ $# -ne 3 ]; then
     echo "usage: dist.sh VERSION EXE OUT_DIR" >&2
@@ -48,14 +50,12 @@ if ! [[ $version =~ ^[0-9]+(\.[0-9]+)*$ ]]; then
     echo "dist.sh: \"$version\" is not a version number like 1.0.0" >&2
     exit 2
 fi
-# The download page, as verify_release.py reads it back from the buildinfo:
-# https, a host, and of the characters a URL may hold only those that need
-# no quoting on a line of text or in a sed replacement but & (escaped
-# there); no @, which in a link shown to people can hide the real host.
+# The download page, in the form that the buildinfo's reader takes (see
+# buildinfo.py): https, a host, and of the characters a URL may hold only
+# those that need no quoting on a line of text or in a sed replacement but &
+# (escaped there); no @, which in a link shown to people can hide the real host.
 download_url=${KORVANE_DOWNLOAD_URL:-}
-download_url_form='^https://[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]{1,5})?(/[A-Za-z0-9._~:/?#!$&()*+,;=%-]*)?$'
-if [ -n "$download_url" ] && { [ ${#download_url} -gt 200 ] || [[ $download_url == *$'\n'* ]] ||
-    ! LC_ALL=C grep -qE "$download_url_form" <<<"$download_url"; }; then
+if [ -n "$download_url" ] && ! "${buildinfo_format[@]}" url "$download_url"; then
     echo "dist.sh: DOWNLOAD_URL=$(printf %q "$download_url") is not an https URL of at most 200 characters:" \
         "https://HOST[:PORT][/PATH], in letters, digits and - . _ ~ : / ? # ! \$ & ( ) * + , ; = % only" >&2
     exit 2
@@ -87,43 +87,27 @@ host_version() {
     echo "$listed"
 }
 
-# FILE: its SHA-256, its size and its name (or NAME), as a checksum line.
-checksum_line() { echo " $(sha256sum "$1" | cut -d' ' -f1) $(stat -c %s "$1") ${2:-$(basename "$1")}"; }
-
 # ZIP EXE DATE PACKAGES: what the zip was built from, and how to build it
 # again; when the program is signed, by whom, and with what (the signature
-# is in the stage, under the name it will have beside the zip).
+# is in the stage, under the name it will have beside the zip). buildinfo.py
+# writes it, from these values, and refuses what its reader would.
 write_buildinfo() {
-    local commit changes
+    local commit changes tree signature_fields=() said
     commit=$(git -C "$root" rev-parse HEAD 2>/dev/null) || commit="unknown (not a git checkout)"
     changes=$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null) || true
-    cat <<EOF
-Format: 1.0
-Source: $name
-Version: $version
-Git-Commit: $commit
-Git-Tree: $([ -z "$changes" ] && echo "as committed" || echo "with uncommitted changes")
-Source-Date-Epoch: $3
-Build-Architecture: $(dpkg --print-architecture)
-Toolchain-Release: $toolchain_release
-Checksums-Sha256:
-$(checksum_line "$1")
-$(checksum_line "$2" "$name.exe")
-EOF
+    if [ -z "$changes" ]; then tree="as committed"; else tree="with uncommitted changes"; fi
     if [ "$signature_signed" = yes ]; then
-        checksum_line "$signature_pem" "$(basename "$detached")"
-        cat <<EOF
-Unsigned-Checksums-Sha256:
-$(checksum_line "$exe" "$name.exe")
-Signer-Subject: $signature_subject
-Signer-Sha256-Fingerprint: $signature_fingerprint
-EOF
-        [ -z "$osslsigncode_version" ] || echo "Signed-With: $osslsigncode_version"
-        [ -z "${SIGN_TIMESTAMP_URL:-}" ] || echo "Timestamp-URL: $SIGN_TIMESTAMP_URL"
+        signature_fields=(signature="$signature_pem" unsigned="$exe" Signer-Subject="$signature_subject"
+            Signer-Sha256-Fingerprint="$signature_fingerprint" Signed-With="$osslsigncode_version"
+            Timestamp-URL="${SIGN_TIMESTAMP_URL:-}")
     fi
-    [ -z "$download_url" ] || echo "Download-URL: $download_url"
-    echo "Installed-Build-Depends:"
-    echo " ${4//$'\n'/$'\n' }"
+    if ! said=$("${buildinfo_format[@]}" write Source="$name" Version="$version" Git-Commit="$commit" \
+        Git-Tree="$tree" Source-Date-Epoch="$3" Build-Architecture="$(dpkg --print-architecture)" \
+        Toolchain-Release="$toolchain_release" zip="$1" program="$2" "${signature_fields[@]}" \
+        Download-URL="$download_url" packages="$4" 2>&1 >"$stage/buildinfo"); then
+        echo "dist.sh: cannot write the buildinfo: $said" >&2
+        return 1
+    fi
 }
 
 # TEXT: TEXT made safe as the replacement of a sed `s|...|TEXT|`.
@@ -206,8 +190,7 @@ touch -d "@$date" "$stage/zip"/*
 (cd "$stage/zip" && "$toolchain" run --only "$stage" env TZ=UTC zip -q -X -D "$stage/$name-$version.zip" "${files[@]}" \
     SHA256SUMS)
 
-write_buildinfo "$stage/$name-$version.zip" "$stage/zip/$name.exe" "$date" "$toolchain_packages" \
-    >"$stage/buildinfo"
+write_buildinfo "$stage/$name-$version.zip" "$stage/zip/$name.exe" "$date" "$toolchain_packages"
 
 # All is made: into OUT_DIR with it, leaving no signature of an earlier zip.
 mkdir -p "$(dirname "$zip")"

@@ -14,14 +14,18 @@ It checks, one line each: that the buildinfo names the zip, that SHA256SUMS
 matches the files, who signed the program and that the signature holds,
 that the .exe.sig is the program's own signature, that the program without
 its signature is the one built here, and that the whole zip is the one
-`make dist` makes here with that signature, in this checkout's toolchain
-root (toolchain.lock's), whatever the buildinfo names; when that root cannot
-be had with exactly the lock's versions, it says so and cannot check. The
-signature meets no program outside this one before it holds and its digest
-is the one of the program built here: one that does not stops the check
-before the rebuild. The last line is the verdict: MATCH (exit 0), NO MATCH
-with the first check that failed (exit 1). When it cannot check at all
-(usage, a missing file or tool) it says why on stderr and exits 2.
+`make dist` makes here with that signature. Both are made in the toolchain
+root of this checkout's toolchain.lock, whatever the buildinfo names: a
+download does not choose which tools read it. When the buildinfo names
+another toolchain (its Debian release and package versions; it may name
+only packages the lock pins), a line says what differs; when the root
+cannot be had with exactly the lock's versions, it says so and cannot
+check. The buildinfo is read by buildinfo.py. The signature meets no
+program outside this one before it holds and its digest is the one of the
+program built here: one that does not stops the check before the rebuild.
+The last line is the verdict: MATCH (exit 0), NO MATCH with the first check
+that failed (exit 1). When it cannot check at all (usage, a missing file or
+tool) it says why on stderr and exits 2.
     verify_release.py VERSION BUILT_EXE ZIP   (VERSION and BUILT_EXE: this source's)
 """
 
@@ -41,6 +45,7 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 import authenticode  # noqa: E402  (found beside this file)
 from authenticode import TooLarge, Unreadable, visible  # noqa: E402
+from buildinfo import MAX_BUILDINFO_BYTES, BadLock, read_buildinfo, read_lock  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 NAME = "korvane-icon-size"
@@ -58,11 +63,6 @@ ENTRIES = {
 SUMMED = [PROGRAM, "README-ja.txt", "README-en.txt", "LICENSE.txt"]
 # The zip is about 16 KiB: its five files' bounds, with room for their entries.
 MAX_ZIP_BYTES = 1024 * 1024
-# The buildinfo is about 1.2 KiB and 25 lines; a list of the packages of a
-# whole build root would take a few hundred lines.
-MAX_BUILDINFO_BYTES = 64 * 1024
-MAX_BUILDINFO_LINES = 1000
-MAX_BUILDINFO_LINE = 1024
 # The detached signature, PEM: about 3.3 KiB, 8 KiB with a timestamp.
 MAX_DETACHED_BYTES = 2 * authenticode.MAX_SIGNATURE_BYTES
 # How much of a value from outside a line shows, and how many lines of
@@ -74,23 +74,10 @@ SHOWN_LINES = 20
 TOOL_SECONDS = 10
 REBUILD_SECONDS = 300
 TOOLCHAIN_SECONDS = 1800
-NEEDED_TOOLS = ["openssl", "dpkg", "bwrap"]
+NEEDED_TOOLS = ["dpkg", "bwrap"]
 TOOLCHAIN = os.path.join(ROOT, "scripts", "toolchain.sh")
 # The signals that end the check early; the temporary directory goes first.
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
-
-PACKAGE = re.compile(r"[a-z0-9][a-z0-9+.-]+")
-VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]*")
-ARCHITECTURE = re.compile(r"[a-z0-9][a-z0-9-]{0,31}")
-RELEASE = re.compile(r"[a-z]{1,32}")
-COMMIT = re.compile(r"[0-9a-f]{40}|[0-9a-f]{64}")
-# The download page, in the form that make dist takes (see dist.sh): it is
-# handed to make dist again, and shown.
-DOWNLOAD_URL = re.compile(r"https://[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?(?::[0-9]{1,5})?"
-                          r"(?:/[A-Za-z0-9._~:/?#!$&()*+,;=%-]*)?")
-MAX_DOWNLOAD_URL = 200
-# Zip dates run from 1980 to 2107.
-EARLIEST, LATEST = 315532800, 4354819199
 
 
 class CannotCheck(Exception):
@@ -281,129 +268,7 @@ def checksums_problem(files):
     return None
 
 
-# --- The buildinfo --------------------------------------------------------
-
-@dataclasses.dataclass
-class Buildinfo:
-    """What the buildinfo says, every part checked for its form."""
-    commit: str
-    date: int
-    architecture: str
-    release: str  # the toolchain root's Debian release, or "" when it does not say
-    checksums: list  # (SHA-256, size, name)
-    packages: list  # (Debian package name, version)
-    download_url: str = ""  # the page it names as the release's, or ""
-
-
-def buildinfo_fields(text):
-    """The buildinfo's fields: NAME: VALUE, or NAME: followed by lines
-    that start with a space."""
-    fields, current = {}, None
-    for number, line in enumerate(text.split("\n"), 1):
-        if len(line) > MAX_BUILDINFO_LINE:
-            raise Unreadable(f"its line {number} is longer than {MAX_BUILDINFO_LINE} characters")
-        if line.startswith(" ") and current is not None:
-            fields[current].append(line[1:])
-        elif match := re.fullmatch(r"([A-Za-z0-9-]{1,64}):(?: (.*))?", line):
-            current = match[1]
-            if current in fields:
-                raise Unreadable(f"it gives {current} twice")
-            fields[current] = [match[2]] if match[2] is not None else []
-        elif line:
-            raise Unreadable(f"its line {number} is not a field")
-    return fields
-
-
-def one_field(fields, name, form, what):
-    values = fields.get(name)
-    if not values or len(values) != 1 or not form.fullmatch(values[0]):
-        value = "none" if not values else "\"" + shown(" ".join(values)) + "\""
-        raise Unreadable(f"its {name} ({value}) is not {what}")
-    return values[0]
-
-
-def lock_names():
-    """The packages that this source's toolchain.lock pins."""
-    with open(os.path.join(ROOT, "toolchain.lock"), encoding="utf-8") as file:
-        return {line.split("=", 1)[0] for line in file.read().splitlines()[1:] if "=" in line}
-
-
-def package_pairs(lines):
-    """Installed-Build-Depends: (name, version) pairs, each checked to be a
-    Debian package name and version, and a package this source's lock pins:
-    the buildinfo decides which root the program is built in, so it may not
-    ask for any other."""
-    pairs, pinned = [], lock_names()
-    for index, line in enumerate(lines):
-        match = re.fullmatch(r"(\S+) \(= (\S+)\)" + ("," if index < len(lines) - 1 else ""), line)
-        if match is None:
-            raise Unreadable(f"its Installed-Build-Depends has a line that is not NAME (= VERSION): {shown(line)}")
-        package, version = match.groups()
-        if not PACKAGE.fullmatch(package):
-            raise Unreadable(f"its Installed-Build-Depends names \"{shown(package)}\", which is not a Debian package name")
-        if not VERSION.fullmatch(version) or len(version) > 128:
-            raise Unreadable(f"its Installed-Build-Depends gives {package} \"{shown(version)}\", "
-                             "which is not a Debian version")
-        if package not in pinned:
-            raise Unreadable(f"its Installed-Build-Depends names {package}, which toolchain.lock does not pin")
-        if any(package == listed for listed, _ in pairs):
-            raise Unreadable(f"its Installed-Build-Depends names {package} twice")
-        pairs.append((package, version))
-    return pairs
-
-
-def release_of(fields):
-    """The Debian release of the toolchain root: Toolchain-Release, or for a
-    release made before the toolchain had a root, the release in brackets at
-    the end of Build-Release, the host's ("Debian GNU/Linux 12 (bookworm)");
-    "" when neither says."""
-    if "Toolchain-Release" in fields:
-        return one_field(fields, "Toolchain-Release", RELEASE, "a Debian release")
-    if "Build-Release" in fields:
-        host = one_field(fields, "Build-Release", re.compile(r".{1,200}"), "a release")
-        found = re.search(r"\(([a-z]{1,32})\)$", host)
-        return found[1] if found else ""
-    return ""
-
-
-def read_buildinfo(data):
-    """DATA as a buildinfo, within bounds; Unreadable says what is wrong."""
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError:
-        raise Unreadable("it is not UTF-8") from None
-    if text.count("\n") > MAX_BUILDINFO_LINES:
-        raise Unreadable(f"it has more than {MAX_BUILDINFO_LINES} lines")
-    fields = buildinfo_fields(text)
-    commit = fields.get("Git-Commit", [""])
-    if len(commit) != 1 or not (COMMIT.fullmatch(commit[0]) or commit[0] == "unknown (not a git checkout)"):
-        raise Unreadable(f"its Git-Commit (\"{shown(' '.join(commit))}\") is not a commit")
-    date = int(one_field(fields, "Source-Date-Epoch", re.compile(r"[0-9]{1,10}"), "a number of seconds"))
-    if not EARLIEST <= date <= LATEST:
-        raise Unreadable(f"its Source-Date-Epoch ({date}) is not a date a zip can hold")
-    checksums = []
-    for line in fields.get("Checksums-Sha256", []):
-        match = re.fullmatch(r"([0-9a-f]{64}) ([0-9]{1,10}) ([A-Za-z0-9._+-]{1,128})", line)
-        if match is None:
-            raise Unreadable(f"its Checksums-Sha256 has a line that is not SHA-256 SIZE NAME: {shown(line)}")
-        checksums.append((match[1], int(match[2]), match[3]))
-    return Buildinfo(commit=commit[0], date=date,
-                     architecture=one_field(fields, "Build-Architecture", ARCHITECTURE, "an architecture"),
-                     release=release_of(fields),
-                     checksums=checksums, packages=package_pairs(fields.get("Installed-Build-Depends", [])),
-                     download_url=download_url_of(fields))
-
-
-def download_url_of(fields):
-    """The Download-URL, checked for its form and length; "" when there is none."""
-    if "Download-URL" not in fields:
-        return ""
-    what = f"an https URL of at most {MAX_DOWNLOAD_URL} characters"
-    url = one_field(fields, "Download-URL", DOWNLOAD_URL, what)
-    if len(url) > MAX_DOWNLOAD_URL:
-        raise Unreadable(f"its Download-URL (\"{shown(url)}\") is not {what}")
-    return url
-
+# --- The buildinfo (read by buildinfo.py) ---------------------------------
 
 def check_buildinfo(path, zip_data, report):
     """The buildinfo beside the zip, or None when there is none. One that
@@ -415,7 +280,7 @@ def check_buildinfo(path, zip_data, report):
             report.note(f"no buildinfo beside the zip ({shown(os.path.basename(path))}): "
                         "how the release was built is not known here")
             return None
-        buildinfo = read_buildinfo(data)
+        buildinfo = read_buildinfo(data, this_lock().pins)
     except Unreadable as problem:
         report.stop(what, str(problem))
     what = "the buildinfo beside the zip names it by its SHA-256 and size"
@@ -441,11 +306,10 @@ def here_commit(source):
     return source.commit
 
 
-def package_differences(packages, lock):
+def package_differences(packages, locked):
     """What differs between PACKAGES, (Debian package name, version) pairs
-    already checked for their form, and the LOCK the program was built with
-    here, its text."""
-    locked = dict(line.split("=", 1) for line in lock.splitlines()[1:])
+    already checked for their form, and the pins of the lock the program was
+    built with here, LOCKED."""
     return [f"{package} {version} (release) vs {locked.get(package, 'not pinned')} (here)"
             for package, version in packages if locked.get(package) != version]
 
@@ -474,11 +338,12 @@ class Rebuilt:
 
 
 def this_lock():
-    """This checkout's toolchain.lock, as toolchain.sh reads a lock: the
-    release, then the pins sorted."""
-    with open(os.path.join(ROOT, "toolchain.lock"), encoding="utf-8") as file:
-        lines = file.read().splitlines()
-    return "\n".join([lines[0]] + sorted(line for line in lines[1:] if line))
+    """This checkout's toolchain.lock, as toolchain.sh reads it; one that
+    cannot be read leaves nothing to compare with."""
+    try:
+        return read_lock(os.path.join(ROOT, "toolchain.lock"))
+    except BadLock as problem:
+        raise CannotCheck(str(problem)) from None
 
 
 def toolchain_differences(buildinfo):
@@ -486,11 +351,10 @@ def toolchain_differences(buildinfo):
     checkout's toolchain.lock, one line each; none when it names none."""
     if not buildinfo.release:
         return []
-    lock = this_lock().splitlines()
-    release = lock[0].split(": ", 1)[1]
-    differences = [] if buildinfo.release == release else \
-        [f"toolchain Debian {buildinfo.release} (release) vs {release} (here)"]
-    return differences + package_differences(buildinfo.packages, "\n".join(lock))
+    lock = this_lock()
+    differences = [] if buildinfo.release == lock.release else \
+        [f"toolchain Debian {buildinfo.release} (release) vs {lock.release} (here)"]
+    return differences + package_differences(buildinfo.packages, lock.pins)
 
 
 def rebuild(source, signature_pem, buildinfo, work):

@@ -23,9 +23,10 @@ source "$(dirname "$0")/host-32bit.sh"
 
 # The Windows programs are built in a Debian root pinned by toolchain.lock
 # (scripts/toolchain.sh), which mmdebstrap makes (through its unshare mode
-# with uidmap, for a user without sudo) and bubblewrap runs commands in; the
-# host builds only the host tests, with g++.
-build=(make mmdebstrap bubblewrap uidmap)
+# with uidmap, for a user without sudo) and bubblewrap runs commands in;
+# python3 reads the lock (release/buildinfo.py). The host builds only the
+# host tests, with g++.
+build=(make mmdebstrap bubblewrap uidmap python3)
 host=(cmake g++ libgtest-dev)
 run=(wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm)
 # Signing: osslsigncode and openssl; for keys in a PKCS#11 token, OpenSSL's

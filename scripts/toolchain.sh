@@ -59,25 +59,12 @@ fail() {
 
 # FILE [any]: the lock's release and pins, checked: "Debian: RELEASE", then
 # its PACKAGE=VERSION lines, sorted. With "any", a VERSION may be empty
-# (`make lock` fills it in).
+# (`make lock` fills it in). release/buildinfo.py reads it, for
+# verify-release too.
 read_lock() {
-    local file=$1 header="" line pins=() version='[A-Za-z0-9.+~:-]+'
-    [ "${2:-}" != any ] || version='[A-Za-z0-9.+~:-]*'
-    [ -f "$file" ] || fail "no lock at $file"
-    {
-        IFS= read -r header || true
-        while IFS= read -r line || [ -n "$line" ]; do
-            [[ $line =~ ^[a-z0-9][a-z0-9+.-]+=$version$ ]] ||
-                fail "$file: not a PACKAGE=VERSION line: $(printf '%q' "$line")"
-            pins+=("$line")
-        done
-    } <"$file"
-    [[ $header =~ ^Debian:\ [a-z]+$ ]] || fail "$file: its first line must name the release, like \"Debian: trixie\""
-    [ ${#pins[@]} -gt 0 ] || fail "$file pins no package"
-    line=$(printf '%s\n' "${pins[@]}" | cut -d= -f1 | sort | uniq -d | head -n 1)
-    [ -z "$line" ] || fail "$file pins $line twice"
-    echo "$header"
-    printf '%s\n' "${pins[@]}" | LC_ALL=C sort
+    local said
+    said=$(/usr/bin/python3 -IB "$checkout/release/buildinfo.py" lock "$@" 2>&1) || fail "$said"
+    echo "$said"
 }
 
 release_of() { sed -n '1s/^Debian: //p' <<<"$1"; }

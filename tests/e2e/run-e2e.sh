@@ -109,7 +109,7 @@ check_signed() {
     # shellcheck source=release/authenticode.sh
     source "$here/../../release/authenticode.sh"
     make_throwaway_keys "$work/keys" || return 1
-    unset "${signing_variables[@]}" SIGNATURE
+    unset "${signing_variables[@]}"
     export SIGN_PKCS12=$work/keys/signer.p12 SIGN_PASSWORD_FILE=$work/keys/password
     signing_mode || return 1
     { sign_copies "$program" "$work/program" && check_trust "program ($kind)" "$program" "$work/program"; } ||

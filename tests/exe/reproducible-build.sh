@@ -12,10 +12,10 @@
 # naming it, and builds; `make dist` stops with one line and makes nothing.
 #   reproducible-build.sh WORK_DIR EXE VERSION SIGNED_DIR
 set -euo pipefail
-# Signed or not is up to this script, not to the caller's shell.
-unset SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE SIGN_TIMESTAMP_URL \
-    SIGNATURE KORVANE_EXACT_TOOLCHAIN
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# Signed or not is up to this script, not to the caller's shell.
+mapfile -t signing_variables <"$root/release/signing-variables"
+unset "${signing_variables[@]}" KORVANE_EXACT_TOOLCHAIN
 work=$1 exe=$2 version=$3 signed=$4
 zip=korvane-icon-size-$version.zip
 signature=$signed/korvane-icon-size-$version.exe.sig

@@ -21,10 +21,10 @@
 # exe.reproducible check further.
 #   dist-check.sh VERSION EXE WORK_DIR
 set -euo pipefail
-# What make dist does is up to each run here, not to the caller's shell.
-unset SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERTS SIGN_PIN_FILE SIGN_TIMESTAMP_URL \
-    SIGN_TIMESTAMP_TIMEOUT SIGNATURE DOWNLOAD_URL KORVANE_DOWNLOAD_URL
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# What make dist does is up to each run here, not to the caller's shell.
+mapfile -t signing_variables <"$root/release/signing-variables"
+unset "${signing_variables[@]}" DOWNLOAD_URL KORVANE_DOWNLOAD_URL
 version=$1 exe=$2 work=$3
 name=korvane-icon-size
 failures=0
@@ -48,6 +48,8 @@ check() {  # WHAT COMMAND...: ok or FAIL for WHAT by COMMAND's status, then what
 zip_of() { echo "$1/$name-$version.zip"; }
 buildinfo_of() { echo "$1/$name-$version.buildinfo"; }
 signature_of() { echo "$1/$name-$version.exe.sig"; }
+# RELEASE FIELD: the lines of the FIELD of its buildinfo, as verify-release reads them.
+buildinfo_field() { /usr/bin/python3 -IB "$root/release/buildinfo.py" field "$(buildinfo_of "$1")" "$2"; }
 sha256() { sha256sum "$1" | cut -d' ' -f1; }
 
 listed_exactly() {  # RELEASE
@@ -211,11 +213,8 @@ download_page_named() {
                 problems+=("$readme asks whoever gave the file $asked times, not $count, or names $named pages")
         fi
     done
-    if [ -n "$url" ]; then
-        grep -qxF "Download-URL: $url" "$(buildinfo_of "$release")" || problems+=("the buildinfo has no Download-URL: $url")
-    else
-        ! grep -q '^Download-URL:' "$(buildinfo_of "$release")" || problems+=("the buildinfo names a download page")
-    fi
+    [ "$(buildinfo_field "$release" Download-URL)" = "$url" ] ||
+        problems+=("the buildinfo gives the Download-URL \"$(buildinfo_field "$release" Download-URL)\", not \"$url\"")
     [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
 }
 
@@ -252,10 +251,9 @@ PY
 # signed, also the signature beside the zip, the program before signing (the
 # program under test), the signer and the version of osslsigncode that signed.
 buildinfo_true() {
-    local release=$1 buildinfo problems=() file
-    buildinfo=$(buildinfo_of "$release")
-    field() { sed -n "s/^$1: //p" "$buildinfo"; }
-    names() { grep -qx " $(sha256 "$1") $(stat -c %s "$1") ${2:-$(basename "$1")}" "$buildinfo"; }
+    local release=$1 problems=() file
+    field() { buildinfo_field "$release" "$1"; }
+    names() { field Checksums-Sha256 | grep -qx "$(sha256 "$1") $(stat -c %s "$1") $(basename "$1")"; }
     [ "$(field Version)" = "$version" ] || problems+=("Version: \"$(field Version)\"")
     [ "$(field Git-Commit)" = "$(git -C "$root" rev-parse HEAD)" ] || problems+=("Git-Commit: $(field Git-Commit)")
     for file in "$(zip_of "$release")" "$release/unpacked/$name.exe"; do
@@ -263,13 +261,13 @@ buildinfo_true() {
     done
     [ "$(field Toolchain-Release)" = "$("$root/scripts/toolchain.sh" release)" ] ||
         problems+=("Toolchain-Release: $(field Toolchain-Release)")
-    [ "$(sed -n '/^Installed-Build-Depends:/,/^[^ ]/{s/^ //p}' "$buildinfo")" = "$("$root/scripts/toolchain.sh" versions)" ] ||
-        problems+=("Installed-Build-Depends is not the toolchain root's: $(sed -n '/^Installed-Build-Depends:/,$p' "$buildinfo")")
-    grep -q '^ g++-mingw-w64-i686-win32 ' "$buildinfo" || problems+=("no compiler in Installed-Build-Depends")
+    [ "$(field Installed-Build-Depends)" = "$("$root/scripts/toolchain.sh" versions)" ] ||
+        problems+=("Installed-Build-Depends is not the toolchain root's: $(field Installed-Build-Depends)")
+    field Installed-Build-Depends | grep -q '^g++-mingw-w64-i686-win32 ' || problems+=("no compiler in Installed-Build-Depends")
     if [ -f "$(signature_of "$release")" ]; then
         names "$(signature_of "$release")" || problems+=("no checksum line for the signature")
-        sed -n '/^Unsigned-Checksums-Sha256:/,/^[^ ]/p' "$buildinfo" |
-            grep -qx " $(sha256 "$exe") $(stat -c %s "$exe") $name.exe" || problems+=("no unsigned checksum line")
+        field Unsigned-Checksums-Sha256 |
+            grep -qx "$(sha256 "$exe") $(stat -c %s "$exe") $name.exe" || problems+=("no unsigned checksum line")
         [ "$(field Signer-Subject)" = "$throwaway_subject" ] ||
             problems+=("Signer-Subject: $(field Signer-Subject)")
         [ "$(field Signer-Sha256-Fingerprint)" = "$(fingerprint sha256)" ] ||
@@ -397,7 +395,7 @@ start_timestamp_server() {
 signed_by_throwaway_key() {
     local verified date
     verified=$(osslsigncode verify -CAfile "$keys/ca.pem" -in "$1/unpacked/$name.exe" 2>&1) || true
-    date=$(sed -n 's/^Source-Date-Epoch: //p' "$(buildinfo_of "$1")")
+    date=$(buildinfo_field "$1" Source-Date-Epoch)
     if ! grep -q '^Signature verification: ok' <<<"$verified" || ! grep -q 'Korvane Throwaway Signer' <<<"$verified" ||
         ! grep -q "Text description: Korvane Update\$" <<<"$verified" ||
         ! grep -q "Signing time: $(TZ=UTC date -d "@$date" '+%b %e %H:%M:%S %Y') GMT" <<<"$verified"; then
@@ -477,7 +475,7 @@ timestamp_verified() {  # RELEASE URL
         tail -n 5 <<<"$verified"
         return 1
     fi
-    grep -qx "Timestamp-URL: $2" "$(buildinfo_of "$1")"
+    [ "$(buildinfo_field "$1" Timestamp-URL)" = "$2" ]
 }
 
 # The secrets: the password, the PIN and the signer's private key.
@@ -594,8 +592,9 @@ if ! signed_copy impostor impostor -ac "$keys/signer.pem" || ! signed_copy looka
 fi
 names_lookalike() {  # RELEASE
     local problems=()
-    grep -qF "Signer-Subject: OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer" \
-        "$(buildinfo_of "$1")" || problems+=("$(grep Signer-Subject "$(buildinfo_of "$1")")")
+    [ "$(buildinfo_field "$1" Signer-Subject)" = \
+        "OU=A certificate that takes the throwaway signer's serial number, CN=Korvane Lookalike Signer" ] ||
+        problems+=("Signer-Subject: $(buildinfo_field "$1" Signer-Subject)")
     grep -q "発行元: Korvane Lookalike Signer" "$1/unpacked/README-ja.txt" || problems+=("README-ja.txt names another")
     ! grep -q "Korvane Throwaway Signer\|$(fingerprint sha256)" "$1"/unpacked/*.txt "$(buildinfo_of "$1")" ||
         problems+=("the signer is named")
@@ -767,18 +766,20 @@ check "an unsigned zip made where a signed one was leaves no .exe.sig" stale_sig
 
 # The hostile releases, each in a directory of its own under $crafted: a zip
 # made from the signed one, and what lies beside it.
-/usr/bin/python3 -I - "$crafted" "$work" "$work/signed" "$impostors" "$exe" <<'PY'
+/usr/bin/python3 -IB - "$crafted" "$work" "$work/signed" "$impostors" "$exe" "$root/release" <<'PY'
 """Releases as an attacker makes them, from the genuine ones."""
 import hashlib, os, re, struct, sys, time, warnings, zipfile
 
-out, work, signed, impostors, built = sys.argv[1:]
+out, work, signed, impostors, built, release_code = sys.argv[1:]
+sys.path.insert(0, release_code)
+from buildinfo import read_buildinfo, read_lock
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate entry, which is the point
 zip_name = next(n for n in os.listdir(signed) if n.endswith(".zip"))
 stem = zip_name[:-len(".zip")]
 order = ["korvane-icon-size.exe", "README-ja.txt", "README-en.txt", "LICENSE.txt", "SHA256SUMS"]
 genuine = {n: open(os.path.join(signed, "unpacked", n), "rb").read() for n in order}
 buildinfo = open(os.path.join(signed, stem + ".buildinfo"), encoding="utf-8").read()
-epoch = int(next(l for l in buildinfo.splitlines() if l.startswith("Source-Date-Epoch: ")).split()[1])
+epoch = read_buildinfo(buildinfo.encode(), read_lock().pins).date
 date = time.gmtime(epoch)[:6]
 
 def entry(name, mode=0o100644):
@@ -1159,7 +1160,7 @@ verify_row "a signature beside the zip that is /dev/zero" 10 1 \
 verify_row "no zip named: usage" 10 2 "usage: make verify-release ZIP=" "" ""
 verify_row "a zip that is not there" 10 2 "no such file: .*/absent\.zip$" "" "$rows/absent.zip"
 verify_row "a directory for a zip" 10 2 ".*: the zip is not a regular file$" "" "$rows/names"
-verify_row "a tool missing" 10 2 "needs openssl, dpkg, bwrap, which make installs" "" \
+verify_row "a tool missing" 10 2 "needs dpkg, bwrap, which make installs" "" \
     "$(zip_of "$work/signed")" env PATH="$rows/bin"
 
 # SIGNAL: stopped by SIGNAL in the middle of its rebuild, it leaves nothing

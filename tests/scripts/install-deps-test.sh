@@ -195,21 +195,21 @@ write_stand_ins "$work/bin"
 row "everything installed: apt is not called" test yes "" "" "" "" ok - \
     0 '^$' '^$' - "" ""
 row "a fresh machine: what builds the toolchain root is installed, and no cross compiler" test yes "*" "" "" "" ok - \
-    0 'installing .*mmdebstrap' 'install .* mmdebstrap bubblewrap uidmap ' - "*" "i386"
+    0 'installing .*mmdebstrap' 'install .* mmdebstrap bubblewrap uidmap python3 ' - "*" "i386"
 row "make on a fresh machine: only what builds, never 32-bit Wine, never i386" "" yes "*" "" "" "" ok - \
-    0 'installing make mmdebstrap bubblewrap uidmap \(' 'install' "make mmdebstrap bubblewrap uidmap" "*" ""
+    0 'installing make mmdebstrap bubblewrap uidmap python3 \(' 'install' "make mmdebstrap bubblewrap uidmap python3" "*" ""
 row "make run on a fresh machine: Wine, Xvfb and the fonts too, and 32-bit Wine with i386" run yes "*" "" "" "" ok - \
     0 'installing wine32:i386' 'install .*wine32:i386' \
-    "make mmdebstrap bubblewrap uidmap wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
+    "make mmdebstrap bubblewrap uidmap python3 wine wine64 fonts-wine xvfb xauth locales fonts-ipafont-gothic netpbm
      wine32:i386" "*" "i386"
 row "make test on a fresh machine: the test and lint tools too" test yes "*" "" "" "" ok - \
     0 'installing wine32:i386' 'install .*wine32:i386' \
-    "make mmdebstrap bubblewrap uidmap cmake g++ libgtest-dev wine wine64 fonts-wine xvfb xauth locales
-     fonts-ipafont-gothic netpbm osslsigncode openssl libengine-pkcs11-openssl python3 python3-cryptography cppcheck clang-tidy
+    "make mmdebstrap bubblewrap uidmap python3 cmake g++ libgtest-dev wine wine64 fonts-wine xvfb xauth locales
+     fonts-ipafont-gothic netpbm osslsigncode openssl libengine-pkcs11-openssl python3-cryptography cppcheck clang-tidy
      shellcheck zip unzip softhsm2 gnutls-bin python3-pytest pyflakes3 wine32:i386" "*" "i386"
 row "make dist on a fresh machine: the signing tools, and no Wine" dist yes "*" "" "" "" ok - \
-    0 'installing make ' 'install' "make mmdebstrap bubblewrap uidmap osslsigncode openssl libengine-pkcs11-openssl
-     python3 python3-cryptography" "*" ""
+    0 'installing make ' 'install' "make mmdebstrap bubblewrap uidmap python3 osslsigncode openssl
+     libengine-pkcs11-openssl python3-cryptography" "*" ""
 row "the update fails: a warning, and the install goes on" test yes "xvfb" "" "" "" fails - \
     0 'warning: apt-get update failed.*Mirror sync in progress' 'install .*xvfb' - "" ""
 row "32-bit Wine cannot be installed: the rest is, the reason is printed, the i386 it added goes" \
