@@ -21,6 +21,7 @@ from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import NameOID
 
 import authenticode as A
+import pe_file as P
 import strict_der as D
 
 TOOL_SECONDS = 30
@@ -239,7 +240,10 @@ def openssl_certificates(signed_path, work):
     """What openssl says of each certificate in SIGNED_PATH's signature:
     (subject as Windows writes a simple one, SHA-256 fingerprint, SHA-1)."""
     signature, found = os.path.join(work, "signature.der"), []
-    run("osslsigncode", "extract-signature", "-in", signed_path, "-out", signature)
+    # The signature alone, from the certificate table (osslsigncode 2.5's
+    # extract-signature writes the table entry's 8-byte header before it).
+    with open(signed_path, "rb") as file, open(signature, "wb") as out:
+        out.write(P.read_program(file.read()).signature)
     listed = run("openssl", "pkcs7", "-inform", "DER", "-in", signature, "-print_certs")
     for number, text in enumerate(listed.split("-----END CERTIFICATE-----")[:-1]):
         path = os.path.join(work, f"certificate-{number}.pem")
