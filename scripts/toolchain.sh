@@ -418,6 +418,13 @@ copy_in() {
     local dir=$1 view=$2 skip=()
     [ "$dir" != "$checkout" ] || skip=(--exclude=./build --exclude=./dist --exclude=./.git)
     mkdir -p "$view$dir"
+    # Directories on the way that the root keeps to its owner (/root) must let
+    # the uid through: they are the view's own, made by cp, not the root's.
+    local above=$dir
+    while [ "$above" != / ]; do
+        above=$(dirname "$above")
+        [ ! -d "$view$above" ] || [ -L "$view$above" ] || chmod a+x "$view$above"
+    done
     tar -C "$dir" -cf - "${skip[@]}" --numeric-owner --owner=$chroot_uid --group=$chroot_uid . |
         tar -C "$view$dir" -xf -
 }

@@ -52,6 +52,8 @@ if [ "$(id -u)" -ne 0 ]; then
     as_user=()
 elif ! said=$("${as_user[@]}" true 2>&1); then
     user_reason="cannot give uid 65534 the cached root here: $said"
+elif ! "${as_user[@]}" test -x "$toolchain" 2>/dev/null; then
+    user_reason="uid 65534 cannot reach $toolchain (a checkout under a home only its owner may enter)"
 fi
 
 # WAY WHO: the probe's lines from inside, under a terminal of its own.
