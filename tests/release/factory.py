@@ -121,7 +121,8 @@ def resigned(certificate_der, issuer, old, new):
     signed again by ISSUER (an EC key): what cryptography would not write."""
     parsed = x509.load_der_x509_certificate(certificate_der)
     tbs = parsed.tbs_certificate_bytes.replace(old, new)
-    return seq(tbs, algorithm("1.2.840.10045.4.3.2"), tlv(0x03, b"\0" + issuer.sign(tbs, "sha256")))
+    # ecdsa-with-SHA256 takes no parameters, not even a NULL.
+    return seq(tbs, seq(oid("1.2.840.10045.4.3.2")), tlv(0x03, b"\0" + issuer.sign(tbs, "sha256")))
 
 
 # --- Signatures -----------------------------------------------------------

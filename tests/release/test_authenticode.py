@@ -157,7 +157,7 @@ def without_serial(fields):
 
 
 def negative_serial(k):
-    return F.resigned(F.Signing("", issuer=k.ca, serial=0x0102).der, k.ca, integer(0x0102), b"\x02\x02\x81\x02")
+    return F.resigned(F.Signing("N", issuer=k.ca, serial=0x0102).der, k.ca, integer(0x0102), b"\x02\x02\x81\x02")
 
 
 REFUSED = {  # signer, options, what the refusal says
