@@ -129,7 +129,7 @@ def read_certificate(element):
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             parsed = x509.load_der_x509_certificate(expect(element, 0x30, what).whole)
-    except (ValueError, Warning) as problem:
+    except (ValueError, Warning, x509.InvalidVersion) as problem:
         raise Unreadable(f"{what} is not a certificate in DER ({problem})") from None
     # cryptography has read its bytes as DER: its names are where they belong.
     tbs = children(children(element, what)[0], what)

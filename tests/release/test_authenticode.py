@@ -177,6 +177,9 @@ REFUSED = {  # signer, options, what the refusal says
                                       "is not a certificate in DER"),
     "a-negative-serial-number": ("p256", {"certificates": lambda k: [k.p256.der, negative_serial(k)]},
                                  "is not a certificate in DER"),
+    "a-certificate-version-that-is-none": ("p256", {"certificates": lambda k: [k.p256.der, F.resigned(
+        F.Signing("V", issuer=k.ca).der, k.ca, b"\xa0\x03\x02\x01\x02", b"\xa0\x03\x02\x01\x42")]},
+        "is not a certificate in DER"),
     "a-key-this-does-not-read": ("p256", {"certificates": lambda k: [F.resigned(
         k.p256.der, k.ca, oid("1.2.840.10045.2.1"), oid("1.2.840.10045.2.9"))]}, "public key that this does not"),
     "signer-version-3": ("p256", {"signer": replace(0, integer(3))}, "by issuer and serial number"),
