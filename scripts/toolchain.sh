@@ -291,7 +291,7 @@ choose_way() {
     way=bubblewrap way_reason="it can make its namespaces here"
     if ! command -v bwrap >/dev/null 2>&1; then
         said="bwrap is not installed"
-    elif said=$(bwrap "${namespaces[@]}" --ro-bind / / --proc /proc --dev /dev --cap-drop ALL true 2>&1); then
+    elif said=$(bwrap "${namespaces[@]}" --ro-bind / / --proc /proc --remount-ro /proc --dev /dev --cap-drop ALL true 2>&1); then
         return 0
     fi
     way=chroot
@@ -336,7 +336,10 @@ run_in_root() {
 
 # COMMAND...: COMMAND in the root, through bubblewrap: the root's /usr, /etc,
 # /var and /opt read-only and its links as they are; visible_dirs at their
-# own paths; no network, a clean environment, every capability dropped. The
+# own paths; a /proc of its own, read-only, since uid 0 may write the
+# kernel's settings there without any capability (a core_pattern would run
+# a program as the host's root); no network, a clean environment, every
+# capability dropped. The
 # user stays who they are, so what the command writes is theirs.
 run_in_bubblewrap() {
     local args=() entry name bind
@@ -353,10 +356,10 @@ run_in_bubblewrap() {
     done < <(visible_dirs)
     args+=("${namespaces[@]}" --cap-drop ALL --new-session --die-with-parent)
     if [ ${#only[@]} -gt 0 ]; then
-        bwrap "${args[@]}" --proc /proc --dev /dev --chdir "$PWD" --clearenv \
+        bwrap "${args[@]}" --proc /proc --remount-ro /proc --dev /dev --chdir "$PWD" --clearenv \
             --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@" </dev/null
     else
-        bwrap "${args[@]}" --proc /proc --dev /dev --chdir "$PWD" --clearenv \
+        bwrap "${args[@]}" --proc /proc --remount-ro /proc --dev /dev --chdir "$PWD" --clearenv \
             --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@"
     fi
 }
@@ -382,7 +385,6 @@ run_chrooted() {
     : >"$view/dev/null"
     chmod 666 "$view/dev/null"
     mapfile -t dirs < <(visible_dirs | grep -vx /tmp; [ ${#extra[@]} -eq 0 ] || printf '%s\n' "${extra[@]}")
-    touch "$view/.started"
     for dir in "${dirs[@]}"; do
         copy_in "$dir" "$view"
     done
@@ -391,13 +393,19 @@ run_chrooted() {
         dirs+=("$PWD")
         copy_in "$PWD" "$view"
     fi
+    # After the copies, so that what the host changed meanwhile is not
+    # taken for the command's.
+    touch "$view/.started"
     if [ ${#only[@]} -gt 0 ]; then
         chrooted "$view" "$@" </dev/null || status=$?
     else
         chrooted "$view" "$@" || status=$?
     fi
+    # Nothing the command left running may see the copy back, nor a later
+    # command of the same uid.
+    end_leftovers "$view" || fail "processes of uid $chroot_uid outlived the command and could not be ended"
     for dir in "${dirs[@]}"; do
-        copy_back "$dir" "$view"
+        copy_back "$dir" "$view" || fail "what the command wrote in $dir could not be copied back"
     done
     rm -rf "$view"
     trap - EXIT INT TERM
@@ -410,6 +418,32 @@ chrooted() {  # VIEW COMMAND...
     setsid --wait chroot "$view" /usr/bin/setpriv --reuid=$chroot_uid --regid=$chroot_uid --clear-groups \
         --inh-caps=-all --ambient-caps=-all --bounding-set=-all --no-new-privs --pdeathsig=KILL -- \
         /usr/bin/env -i -C "$PWD" PATH=/usr/bin:/bin HOME=/tmp LANG=C.UTF-8 "$@"
+}
+
+# VIEW: every process of chroot_uid killed, from one of its own (kill -1
+# reaches all that the uid may signal but the caller); fails if some still
+# run after 5 s. (Where this way is used, in a container, the uid is
+# nobody's, and nothing else of the container runs as it.)
+end_leftovers() {
+    local _
+    for _ in {1..50}; do
+        chrooted "$1" /bin/bash -c 'kill -KILL -1' 2>/dev/null || true
+        uid_running || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Whether a process of chroot_uid runs (a zombie, which only waits for its
+# parent, does not count).
+uid_running() {
+    local status uid state
+    for status in /proc/[0-9]*/status; do
+        uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "$status" 2>/dev/null) || continue
+        state=$(sed -n 's/^State:[[:space:]]*\(.\).*/\1/p' "$status" 2>/dev/null) || continue
+        [ "$uid" != "$chroot_uid" ] || [ "$state" = Z ] || return 0
+    done
+    return 1
 }
 
 # DIR VIEW: a copy of DIR at its own path in VIEW, belonging to chroot_uid;
@@ -429,13 +463,22 @@ copy_in() {
         tar -C "$view$dir" -xf -
 }
 
-# DIR VIEW: what the command made or changed in VIEW's copy of DIR, back in
-# DIR, as the caller's.
+# DIR VIEW: the regular files and directories that the command made or
+# changed in VIEW's copy of DIR, back in DIR, as the caller's, with no
+# setuid, setgid or sticky bit, no write for others, and at most
+# copy_back_bytes. The archive is made in the view, as the uid, so that
+# whatever links the command left resolve there and not on the host.
+copy_back_bytes=$((2 << 30))
 copy_back() {
-    local dir=$1 view=$2 skip=(-false)
-    [ "$dir" != "$checkout" ] || skip=(-path ./build -o -path ./dist)
-    (cd "$view$dir" && find . -mindepth 1 \( "${skip[@]}" \) -prune -o -newer "$view/.started" -print0) |
-        tar -C "$view$dir" --null --no-recursion -T - -cf - | tar -C "$dir" -xf - --no-same-owner
+    local dir=$1 view=$2 prune=(-false -false) statuses
+    [ "$dir" != "$checkout" ] || prune=(-path ./build -o -path ./dist)
+    # shellcheck disable=SC2016  # the inner bash expands them
+    chrooted "$view" /bin/bash -c 'cd -- "$1" && shift && find . -mindepth 1 \( "$@" \) -prune -o \
+        \( -type f -o -type d \) -newer /.started -print0 |
+        tar --null --no-recursion -T - --mode=u-s,g-s,o-t,go-w -cf -' _ "$dir" "${prune[@]}" |
+        head -c "$copy_back_bytes" | tar -C "$dir" -xf - --no-same-owner --no-same-permissions
+    statuses=("${PIPESTATUS[@]}")
+    [ "${statuses[0]}" -eq 0 ] && [ "${statuses[2]}" -eq 0 ]
 }
 
 # PRESET ARGS...: configures and builds the preset in the root. A build

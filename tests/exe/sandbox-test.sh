@@ -89,6 +89,32 @@ row() {  # WAY WHO
     fi
 }
 
+# Through chroot, what the command leaves behind: a process still running,
+# a setuid copy of a shell, a link to the host's /, a FIFO. None of it may
+# outlive the command or come back into DIR; its plain file must.
+leftovers_row() {
+    local dir=$work/left problems=()
+    mkdir -p "$dir"
+    # shellcheck disable=SC2016  # the inner bash expands them
+    (cd "$dir" && PATH=$work/no-namespaces:$PATH "$toolchain" run --only "$dir" /bin/bash -c \
+        'cp /bin/bash suid && chmod 6755 suid; ln -s / link-to-root; mkfifo fifo; echo kept >plain
+        (sleep 60 &); true' 2>/dev/null) || problems+=("the command failed")
+    # A zombie, which only waits for its parent, does not run.
+    # shellcheck disable=SC2009  # pgrep of Debian 12 cannot leave zombies out
+    ! ps -o stat= -u "$chroot_uid" 2>/dev/null | grep -qv '^Z' || problems+=("a process of uid $chroot_uid still runs")
+    [ "$(cat "$dir/plain" 2>/dev/null)" = kept ] || problems+=("its plain file did not come back")
+    [ ! -u "$dir/suid" ] && [ ! -g "$dir/suid" ] || problems+=("a setuid or setgid file came back")
+    [ ! -L "$dir/link-to-root" ] || problems+=("its link to / came back")
+    [ ! -p "$dir/fifo" ] || problems+=("its FIFO came back")
+    if [ ${#problems[@]} -eq 0 ]; then
+        echo "ok   chroot, root: nothing left running, and only its plain file and directories come back"
+    else
+        echo "FAIL chroot, root: $(IFS=';'; echo "${problems[*]}")"
+        status=1
+    fi
+}
+chroot_uid=65534
+
 # In a default container bubblewrap itself cannot be had: its rows are
 # skipped there, saying why, and the chroot rows are the ones that count.
 here=$("$toolchain" sandbox)
@@ -105,5 +131,10 @@ for way in bubblewrap chroot; do
         fi
     done
 done
+if [ "$(id -u)" -eq 0 ]; then
+    leftovers_row
+else
+    echo "skip chroot, root, what the command leaves behind: this test does not run as root"
+fi
 rm -rf "$work"
 exit $status

@@ -145,6 +145,20 @@ int try_terminal() {
     return open_doors + report(!null, "standard input other than /dev/null", "fd 0 is something else");
 }
 
+// The kernel's own settings, which /proc offers to uid 0 without a
+// capability: a core_pattern there would run a program as the host's root.
+int try_kernel_settings() {
+    int open_doors = 0;
+    for (const char* path : {"/proc/sys/kernel/core_pattern", "/proc/sysrq-trigger"}) {
+        const int fd = open(path, O_WRONLY);
+        char what[80];
+        std::snprintf(what, sizeof what, "writing %s", path);
+        open_doors += report(fd >= 0, what, "it opened for writing");
+        if (fd >= 0) close(fd);
+    }
+    return open_doors;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,7 +169,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: sandbox_probe handle PATH OUT | inside OUTSIDE HANDLE...\n");
         return 2;
     }
-    int open_doors = try_capabilities() + try_path(argv[2]) + try_proc(argv[2]) + try_terminal();
+    int open_doors = try_capabilities() + try_path(argv[2]) + try_proc(argv[2]) + try_terminal() +
+                     try_kernel_settings();
     for (int i = 3; i < argc; ++i) {
         open_doors += try_handle(argv[i]);
     }
