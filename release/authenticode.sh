@@ -213,53 +213,59 @@ sign_program() {
     [ $status -eq 0 ] || { rm -f "$signed"; return 1; }
 }
 
-# SIGNATURE UNSIGNED [TIMESTAMP_FROM]: fails, saying why in one line, unless
+# SIGNATURE UNSIGNED [TIMESTAMP_FROM [SHOWN]]: fails, saying why in one line
+# (naming SHOWN, else SIGNATURE), unless
 # the reader finds that SIGNATURE holds, signs UNSIGNED's Authenticode
 # digest, and carries no timestamp that does not hold (with TIMESTAMP_FROM,
 # one that holds). The signature may come from anyone, and osslsigncode
 # (which the lock pins, and which has since had fixes for overflows in
 # reading digests) is to see it only when there is nothing left to decide.
 signature_fits() {
-    local signature=$1 unsigned=$2 from=${3:-SIGNATURE=$(printf %q "$1")} said status=0
+    local signature=$1 unsigned=$2 shown=${4:-$1} said status=0 from
+    from=${3:-SIGNATURE=$(printf %q "$shown")}
     said=$("${signature_reader[@]}" fits "$signature" "$unsigned" ${3:+timestamped} 2>&1) || status=$?
     said=$(tail -n 1 <<<"$said")
     case $status in
     0) return 0 ;;
-    3) signing_complaint "SIGNATURE=$(printf %q "$signature") does not fit the program built here: $said;" \
+    3) signing_complaint "SIGNATURE=$(printf %q "$shown") does not fit the program built here: $said;" \
         "\`make verify-release ZIP=...\` on the published zip says what differs" ;;
     4) signing_complaint "the timestamp from $from does not hold: $said" ;;
-    *) signing_complaint "cannot read the signature of $(printf %q "$signature"): $said" ;;
+    *) signing_complaint "cannot read the signature of $(printf %q "$shown"): $said" ;;
     esac
     return 1
 }
 
 attach_signature() {
     local signature=$1 unsigned=$2 signed=$3 work=$4 said
-    signature_fits "$signature" "$unsigned" "${@:5}" || return 1
+    # One copy, in WORK, is what is checked and what osslsigncode reads, so
+    # that the file cannot change between the two.
+    cp -- "$signature" "$work/attaching.sig" && cp -- "$unsigned" "$work/attaching.exe" || return 1
+    signature_fits "$work/attaching.sig" "$unsigned" "${5:-}" "$signature" || return 1
     # osslsigncode checks the certificates as it attaches; whether Windows
     # will trust them is not for us to decide here, so they are checked
     # against themselves: the reader takes them out, within bounds.
-    if ! said=$("${signature_reader[@]}" certificates "$signature" "$work/attached-certs.pem" 2>&1); then
+    if ! said=$("${signature_reader[@]}" certificates "$work/attaching.sig" "$work/attached-certs.pem" 2>&1); then
         signing_complaint "SIGNATURE=$(printf %q "$signature") cannot be read: $(tail -n 1 <<<"$said")"
         return 1
     fi
-    rm -f "$signed"
-    # With the toolchain root's osslsigncode, which the lock pins, on copies
-    # in WORK; it reads that signature, so it sees WORK alone, and the signed
-    # copy is moved from there.
-    cp -- "$signature" "$work/attaching.sig" && cp -- "$unsigned" "$work/attaching.exe" || return 1
-    rm -f "$work/attached.exe"
-    (cd "$work" && "$(dirname "${BASH_SOURCE[0]}")/../scripts/toolchain.sh" run --only "$work" osslsigncode attach-signature \
-        -sigin "$work/attaching.sig" -CAfile "$work/attached-certs.pem" -in "$work/attaching.exe" \
-        -out "$work/attached.exe" >"$work/attach.log" 2>&1) || true
-    [ ! -s "$work/attached.exe" ] || mv "$work/attached.exe" "$signed"
+    rm -f "$signed" "$work/attached.exe"
+    # With the toolchain root's osslsigncode, which the lock pins, on those
+    # copies; it reads that signature, so it sees WORK alone, within a time
+    # bound, and the signed copy is moved from there only if it is a file.
+    (cd "$work" && timeout -k 5 300 "$(dirname "${BASH_SOURCE[0]}")/../scripts/toolchain.sh" run --only "$work" \
+        osslsigncode attach-signature -sigin "$work/attaching.sig" -CAfile "$work/attached-certs.pem" \
+        -in "$work/attaching.exe" -out "$work/attached.exe" >"$work/attach.log" 2>&1) || true
+    if [ -f "$work/attached.exe" ] && [ ! -L "$work/attached.exe" ] && [ -s "$work/attached.exe" ]; then
+        mv -- "$work/attached.exe" "$signed"
+    fi
     if [ ! -s "$signed" ]; then
-        signing_complaint "osslsigncode could not attach SIGNATURE=$(printf %q "$signature"): $(head -n 1 "$work/attach.log")"
+        signing_complaint "osslsigncode could not attach SIGNATURE=$(printf %q "$signature"):" \
+            "$(head -n 1 "$work/attach.log" | LC_ALL=C tr -cd '[:print:]' | cut -c1-300)"
         return 1
     fi
     # What osslsigncode made is read again: its signature must still fit.
     read_signature "$signed" "$work" || return 1
-    if [ "$signature_digest" != "$program_digest" ]; then
+    if [ "$signature_signed" != yes ] || [ "$signature_digest" != "$program_digest" ]; then
         signing_complaint "osslsigncode attached SIGNATURE=$(printf %q "$signature") as a signature that does not fit:" \
             "it signs $signature_digest, and the program is $program_digest"
         rm -f "$signed"
