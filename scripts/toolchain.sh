@@ -324,9 +324,12 @@ visible_dirs() {
     printf '%s\n' "${dirs[@]}" | LC_ALL=C sort -u
 }
 
-# COMMAND...: COMMAND in the root, the way choose_way found.
+# COMMAND...: COMMAND in the root, the way choose_way found, reading what
+# this script reads, or with `only` (data from outside) /dev/null.
+input=0
 run_in_root() {
     choose_way
+    [ ${#only[@]} -eq 0 ] || exec {input}</dev/null
     if [ "$way" = bubblewrap ]; then
         run_in_bubblewrap "$@"
     else
@@ -355,13 +358,8 @@ run_in_bubblewrap() {
         args+=(--bind "$bind" "$bind")
     done < <(visible_dirs)
     args+=("${namespaces[@]}" --cap-drop ALL --new-session --die-with-parent)
-    if [ ${#only[@]} -gt 0 ]; then
-        bwrap "${args[@]}" --proc /proc --remount-ro /proc --dev /dev --chdir "$PWD" --clearenv \
-            --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@" </dev/null
-    else
-        bwrap "${args[@]}" --proc /proc --remount-ro /proc --dev /dev --chdir "$PWD" --clearenv \
-            --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@"
-    fi
+    bwrap "${args[@]}" --proc /proc --remount-ro /proc --dev /dev --chdir "$PWD" --clearenv \
+        --setenv PATH /usr/bin:/bin --setenv HOME /tmp --setenv LANG C.UTF-8 -- "$@" <&"$input"
 }
 
 # COMMAND...: COMMAND in the root without namespaces, which only root may do:
@@ -396,11 +394,7 @@ run_chrooted() {
     # After the copies, so that what the host changed meanwhile is not
     # taken for the command's.
     touch "$view/.started"
-    if [ ${#only[@]} -gt 0 ]; then
-        chrooted "$view" "$@" </dev/null || status=$?
-    else
-        chrooted "$view" "$@" || status=$?
-    fi
+    chrooted "$view" "$@" <&"$input" || status=$?
     # Nothing the command left running may see the copy back, nor a later
     # command of the same uid.
     end_leftovers "$view" || fail "processes of uid $chroot_uid outlived the command and could not be ended"

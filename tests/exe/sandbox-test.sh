@@ -13,10 +13,11 @@
 set -euo pipefail
 toolchain=$(cd "$(dirname "$0")/../.." && pwd)/scripts/toolchain.sh
 work=$1 probe=$2
+no_namespaces=$(cd "$(dirname "$0")/no-namespaces" && pwd)  # a bwrap that fails as in a container
 status=0
 
 rm -rf "$work"
-mkdir -p "$work/only" "$work/no-namespaces" "$work/cache/korvane-update"
+mkdir -p "$work/only" "$work/cache/korvane-update"
 work=$(cd "$work" && pwd)
 outside=$work/outside.txt
 echo "not for the sandbox" >"$outside"
@@ -30,9 +31,6 @@ for target in "$outside" "$(df --output=target "$outside" | tail -n 1)"; do
         echo "note: no file handle of $target here, so that try is left out"
     fi
 done
-printf '#!/bin/sh\necho "bwrap: Creating new namespace failed: Operation not permitted" >&2\nexit 1\n' \
-    >"$work/no-namespaces/bwrap"
-chmod +x "$work/no-namespaces/bwrap"
 chmod -R a+rX "$work"
 
 # The unprivileged user's cache: the cached root, and a marker of its own
@@ -59,7 +57,7 @@ fi
 # WAY WHO: the probe's lines from inside, under a terminal of its own.
 probe_in() {
     local way=$1 who=$2 command path=$PATH
-    [ "$way" = bubblewrap ] || path=$work/no-namespaces:$PATH
+    [ "$way" = bubblewrap ] || path=$no_namespaces:$PATH
     command=(env PATH="$path")
     [ "$who" = root ] || command+=("${as_user[@]}")
     command+=("$toolchain" run --only "$work/only" ./sandbox_probe inside "$outside" "${handles[@]}")
@@ -96,7 +94,7 @@ leftovers_row() {
     local dir=$work/left problems=()
     mkdir -p "$dir"
     # shellcheck disable=SC2016  # the inner bash expands them
-    (cd "$dir" && PATH=$work/no-namespaces:$PATH "$toolchain" run --only "$dir" /bin/bash -c \
+    (cd "$dir" && PATH=$no_namespaces:$PATH "$toolchain" run --only "$dir" /bin/bash -c \
         'cp /bin/bash suid && chmod 6755 suid; ln -s / link-to-root; mkfifo fifo; echo kept >plain
         (sleep 60 &); true' 2>/dev/null) || problems+=("the command failed")
     # A zombie, which only waits for its parent, does not run.
