@@ -20,9 +20,10 @@ download does not choose which tools read it. When the buildinfo names
 another toolchain (its Debian release and package versions; it may name
 only packages the lock pins), a line says what differs; when the root
 cannot be had with exactly the lock's versions, it says so and cannot
-check. The buildinfo is read by buildinfo.py. The signature meets no
-program outside this one before it holds and its digest is the one of the
-program built here: one that does not stops the check before the rebuild.
+check. The zip is read by release_zip.py, the buildinfo by buildinfo.py.
+The signature meets no program outside this one before it holds and its
+digest is the one of the program built here: one that does not stops the
+check before the rebuild.
 The last line is the verdict: MATCH (exit 0), NO MATCH with the first check
 that failed (exit 1). When it cannot check at all (usage, a missing file or
 tool) it says why on stderr and exits 2.
@@ -31,7 +32,6 @@ tool) it says why on stderr and exits 2.
 
 import dataclasses
 import hashlib
-import io
 import os
 import re
 import shutil
@@ -40,29 +40,15 @@ import subprocess
 import sys
 import tempfile
 import traceback
-import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 import authenticode  # noqa: E402  (found beside this file)
+import release_zip  # noqa: E402
 from authenticode import TooLarge, Unreadable, visible  # noqa: E402
 from buildinfo import MAX_BUILDINFO_BYTES, BadLock, read_buildinfo, read_lock  # noqa: E402
+from release_zip import NAME, PROGRAM  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-NAME = "korvane-icon-size"
-PROGRAM = NAME + ".exe"
-# The five files of a release, and the most bytes each may hold: the
-# program is 16 KiB (and its signature), the read-mes about 7 KiB each, the
-# license 1 KiB, SHA256SUMS four lines of about 80 bytes.
-ENTRIES = {
-    PROGRAM: authenticode.MAX_PROGRAM_BYTES,
-    "README-ja.txt": 64 * 1024,
-    "README-en.txt": 64 * 1024,
-    "LICENSE.txt": 16 * 1024,
-    "SHA256SUMS": 4 * 1024,
-}
-SUMMED = [PROGRAM, "README-ja.txt", "README-en.txt", "LICENSE.txt"]
-# The zip is about 16 KiB: its five files' bounds, with room for their entries.
-MAX_ZIP_BYTES = 1024 * 1024
 # The detached signature, PEM: about 3.3 KiB, 8 KiB with a timestamp.
 MAX_DETACHED_BYTES = 2 * authenticode.MAX_SIGNATURE_BYTES
 # How much of a value from outside a line shows, and how many lines of
@@ -172,100 +158,18 @@ def run_tool(arguments, seconds=TOOL_SECONDS, **options):
     return output.decode("utf-8", "surrogateescape"), process.returncode
 
 
-# --- The zip --------------------------------------------------------------
+# --- The zip (read by release_zip.py) -------------------------------------
 
-def entry_problem(entry, seen):
-    """Why ENTRY is not one of the five files of a release, or None."""
-    name = shown(entry.filename)
-    mode = entry.external_attr >> 16 if entry.create_system == 3 else 0
-    kind = mode & 0o170000
-    if entry.filename not in ENTRIES:
-        if entry.filename.endswith("/") or kind == 0o040000:
-            return f"it holds a directory, {name}, and a release holds none"
-        if "/" in entry.filename or "\\" in entry.filename:
-            return f"it holds {name}, which is not at its top level"
-        return f"it holds an extra entry, {name}"
-    if entry.filename in seen:
-        return f"it holds {name} twice"
-    if kind == 0o120000:
-        return f"its {name} is a link, not a file"
-    if kind not in (0, 0o100000) or entry.external_attr & 0x10:
-        return f"its {name} is not a regular file"
-    if entry.flag_bits & 0x1:
-        return f"its {name} is encrypted"
-    if entry.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
-        return f"its {name} is compressed in a way make dist does not use"
-    if entry.file_size > ENTRIES[entry.filename]:
-        return (f"its {name} is {entry.file_size} bytes, more than a release's "
-                f"(at most {ENTRIES[entry.filename]})")
-    return None
-
-
-def read_zip(data, report):
-    """The five files of the zip, by name, from its entry list; anything
-    else in it stops the check, with the one line that says why."""
+def check_zip(data, report):
+    """The five files of the zip, by name; anything else in it stops the
+    check, with the one line that says why."""
     what = "the zip holds the five files of a release, and nothing else"
-    # Whatever zipfile cannot make of a hostile zip, in whichever exception,
-    # is a zip that cannot be read.
     try:
-        archive = zipfile.ZipFile(io.BytesIO(data))
-        entries = archive.infolist()
-    except Exception as problem:  # pylint: disable=broad-except
-        report.stop(what, f"it cannot be read as a zip: {shown(str(problem))}")
-    seen = set()
-    for entry in entries:
-        problem = entry_problem(entry, seen)
-        if problem:
-            report.stop(what, problem)
-        seen.add(entry.filename)
-    for name in ENTRIES:
-        if name not in seen:
-            report.stop(what, f"it lacks {name}")
-    files = {}
-    for entry in entries:
-        try:
-            with archive.open(entry) as member:
-                content = member.read(ENTRIES[entry.filename] + 1)
-        except Exception as problem:  # pylint: disable=broad-except
-            report.stop(what, f"its {entry.filename} cannot be read: {shown(str(problem))}")
-        if len(content) != entry.file_size:
-            report.stop(what, f"its {entry.filename} is not the size its entry gives")
-        files[entry.filename] = content
+        files = release_zip.read_zip(data)
+    except Unreadable as problem:
+        report.stop(what, str(problem))
     report.passed(what)
     return files
-
-
-def unpack(files, directory):
-    """The five files, by their own names, as new regular files in DIRECTORY."""
-    os.mkdir(directory)
-    for name, content in files.items():
-        with open(os.path.join(directory, name), "xb") as out:
-            out.write(content)
-
-
-def checksums_problem(files):
-    """Why SHA256SUMS does not match the files, or None. Its names are
-    compared with the four files; none is ever opened."""
-    listed = {}
-    # Lines end at a line feed and nowhere else, as for `sha256sum -c`: not
-    # at the other characters that str.splitlines() ends them at.
-    lines = files["SHA256SUMS"].decode("utf-8", "surrogateescape").split("\n")
-    for line in lines[:-1] if lines[-1] == "" else lines:
-        match = re.fullmatch(r"([0-9a-f]{64}) [ *](.*)", line)
-        if match is None:
-            return f"it has a line that is not a checksum: {shown(line)}"
-        digest, name = match.groups()
-        if name not in SUMMED:
-            return f"it lists {shown(name)}, which is not one of the zip's files"
-        if name in listed:
-            return f"it lists {name} twice"
-        listed[name] = digest
-    for name in SUMMED:
-        if name not in listed:
-            return f"it does not list {name}"
-        if listed[name] != sha256(files[name]):
-            return f"it gives another SHA-256 for {name}"
-    return None
 
 
 # --- The buildinfo (read by buildinfo.py) ---------------------------------
@@ -393,42 +297,6 @@ def rebuild(source, signature_pem, buildinfo, work):
 
 # --- Comparisons ----------------------------------------------------------
 
-def zip_time(entry):
-    return "%04d-%02d-%02d %02d:%02d:%02d" % entry.date_time
-
-
-def zip_differences(theirs, ours, buildinfo):
-    """Entry by entry, what differs between the zip checked and the one made
-    here; the first line says the most."""
-    their_zip, our_zip = zipfile.ZipFile(io.BytesIO(theirs)), zipfile.ZipFile(io.BytesIO(ours))
-    their_entries = {entry.filename: entry for entry in their_zip.infolist()}
-    our_entries = {entry.filename: entry for entry in our_zip.infolist()}
-    lines = [f"an extra entry, {shown(name)}" for name in their_entries if name not in our_entries]
-    lines += [f"a missing entry, {name}" for name in our_entries if name not in their_entries]
-    common = [name for name in our_entries if name in their_entries]
-    changed = [name for name in common if their_zip.read(name) != our_zip.read(name)]
-    if len(changed) == 1:
-        lines.insert(0, f"{changed[0]} differs from the one make dist makes here")
-    elif changed:
-        lines.insert(0, f"{', '.join(changed[:-1])} and {changed[-1]} differ from the ones make dist makes here")
-    dated = [name for name in common if their_entries[name].date_time != our_entries[name].date_time]
-    if dated:
-        name = dated[0]
-        source = (f"the buildinfo's Source-Date-Epoch ({buildinfo.date})" if buildinfo
-                  else "the last commit (there is no buildinfo)")
-        lines.append(f"the zip's files are dated {zip_time(their_entries[name])}, and {source} "
-                     f"dates them {zip_time(our_entries[name])}")
-    for name in common:
-        mine, yours = our_entries[name], their_entries[name]
-        if (mine.external_attr, mine.create_system, mine.compress_type, mine.extra, mine.comment, mine.flag_bits) != \
-                (yours.external_attr, yours.create_system, yours.compress_type, yours.extra, yours.comment,
-                 yours.flag_bits):
-            lines.append(f"{name} is stored otherwise (permissions, compression, extra fields or flags)")
-    if [n for n in their_entries if n in our_entries] != common:
-        lines.append("the entries are in another order")
-    return lines or ["each entry is the same, but the zip's own bytes are not (its comment or layout)"]
-
-
 def check_signature(files, detached_path, work, report):
     """What the signature says, and the program without it; None for facts
     when the program is not signed."""
@@ -482,13 +350,13 @@ def verify(zip_path, zip_data, source, work, report):
     """Every check, in order; the text of the MATCH line."""
     stem = zip_path[:-4] if zip_path.endswith(".zip") else zip_path
     report.line(f"{shown(zip_path, 200)}: {len(zip_data)} bytes, SHA-256 {sha256(zip_data)}")
-    files = read_zip(zip_data, report)
-    unpack(files, os.path.join(work, "unpacked"))
+    files = check_zip(zip_data, report)
+    release_zip.unpack(files, os.path.join(work, "unpacked"))
     buildinfo = check_buildinfo(stem + ".buildinfo", zip_data, report)
     if buildinfo is not None and toolchain_differences(buildinfo):
         report.note("the buildinfo names another toolchain than this checkout's toolchain.lock, which builds "
                     "here (its Git-Commit holds its own): " + toolchain_differences(buildinfo)[0])
-    problem = checksums_problem(files)
+    problem = release_zip.checksums_problem(files)
     if problem:
         report.stop("SHA256SUMS in the zip matches its files", problem)
     report.passed("SHA256SUMS in the zip matches its files")
@@ -546,7 +414,7 @@ def check_whole_zip(zip_data, rebuilt, buildinfo, report):
     if ours == zip_data:
         report.passed(what)
     else:
-        report.failed(what, *zip_differences(zip_data, ours, buildinfo))
+        report.failed(what, *release_zip.zip_differences(zip_data, ours, buildinfo))
 
 
 # --- Around it ------------------------------------------------------------
@@ -581,7 +449,7 @@ def check(arguments):
         raise CannotCheck(f"no such file: {shown(zip_path, 200)}")
     report = Report()
     try:
-        zip_data = authenticode.read_bounded(zip_path, MAX_ZIP_BYTES, "the zip")
+        zip_data = authenticode.read_bounded(zip_path, release_zip.MAX_ZIP_BYTES, "the zip")
     except TooLarge as problem:
         report.failed("the zip is no bigger than a release's could be", str(problem))
         return verdict(report, "")

@@ -1,6 +1,7 @@
 """The verifier's own checks, in-process, in tables: SHA256SUMS as
-`sha256sum -c` reads it, and a signed program changed after signing, which
-must stop the check before any other program runs."""
+`sha256sum -c` reads it, the zip's entries that a release may not hold, and
+a signed program changed after signing, which must stop the check before
+any other program runs."""
 
 import hashlib
 import re
@@ -11,6 +12,7 @@ import pytest
 
 import authenticode as A
 import factory as F
+import release_zip as Z
 import verify_release as V
 
 SUMMED = ["korvane-icon-size.exe", "README-ja.txt", "README-en.txt", "LICENSE.txt"]
@@ -40,7 +42,40 @@ CHECKSUMS = {  # SHA256SUMS, what checksums_problem says (a pattern), or None
 
 @pytest.mark.parametrize("checksums, problem", [pytest.param(*row, id=name) for name, row in CHECKSUMS.items()])
 def test_checksums(checksums, problem):
-    found = V.checksums_problem(dict(FILES, SHA256SUMS=checksums))
+    found = Z.checksums_problem(dict(FILES, SHA256SUMS=checksums))
+    assert found is None if problem is None else re.search(problem, found or ""), found
+
+
+def entry(name, mode=0o100644, system=3, **fields):
+    info = zipfile.ZipInfo(name)
+    info.create_system, info.external_attr = system, mode << 16
+    for field, value in fields.items():
+        setattr(info, field, value)
+    return info
+
+
+ENTRIES = {  # an entry after README-ja.txt, what entry_problem says of it (a pattern), or None
+    "a-regular-file": (entry("LICENSE.txt"), None),
+    "a-file-from-windows": (entry("LICENSE.txt", system=0, external_attr=0x20), None),
+    "a-file-at-its-bound": (entry("LICENSE.txt", file_size=16384), None),
+    "an-extra-entry": (entry(".hidden"), r"^it holds an extra entry, \.hidden$"),
+    "a-directory-by-its-name-alone": (entry("docs/", system=0), "^it holds a directory, docs/,"),
+    "a-directory-by-its-mode-alone": (entry("docs", 0o040755), "^it holds a directory, docs,"),
+    "a-name-that-climbs-out": (entry("../LICENSE.txt"), "which is not at its top level$"),
+    "a-name-with-a-backslash": (entry("docs\\LICENSE.txt"), "which is not at its top level$"),
+    "a-name-twice": (entry("README-ja.txt"), "^it holds README-ja.txt twice$"),
+    "a-link": (entry("LICENSE.txt", 0o120777), "is a link, not a file$"),
+    "a-fifo": (entry("LICENSE.txt", 0o010644), "is not a regular file$"),
+    "a-directory-from-windows": (entry("LICENSE.txt", system=0, external_attr=0x10), "is not a regular file$"),
+    "encrypted": (entry("LICENSE.txt", flag_bits=0x1), "is encrypted$"),
+    "compressed-with-bzip2": (entry("LICENSE.txt", compress_type=zipfile.ZIP_BZIP2), "a way make dist does not use$"),
+    "a-byte-over-its-bound": (entry("LICENSE.txt", file_size=16385), r"16385 bytes, .* \(at most 16384\)$"),
+}
+
+
+@pytest.mark.parametrize("info, problem", [pytest.param(*row, id=name) for name, row in ENTRIES.items()])
+def test_entries(info, problem):
+    found = Z.entry_problem(info, {"README-ja.txt"})
     assert found is None if problem is None else re.search(problem, found or ""), found
 
 
