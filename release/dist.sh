@@ -35,6 +35,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=release/authenticode.sh
 source "$root/release/authenticode.sh"
+# shellcheck source=release/windows-text.sh
+source "$root/release/windows-text.sh"
 name=korvane-icon-size
 readmes=(README-ja.txt README-en.txt)
 files=("$name.exe" "${readmes[@]}" LICENSE.txt)
@@ -110,32 +112,6 @@ write_buildinfo() {
     fi
 }
 
-# TEXT: TEXT made safe as the replacement of a sed `s|...|TEXT|`.
-# shellcheck disable=SC2001  # bash's own & in a replacement differs across versions
-sed_replacement() { sed 's/[\\&|]/\\&/g' <<<"$1"; }
-
-# TEXT_FILE SHA256: the file for Windows, @VERSION@ and @SHA256@ filled in,
-# and of the lines marked "signed|" or "unsigned|" those that fit the
-# program, with its publisher (@PUBLISHER@, the certificate's common name,
-# as Windows shows it) and @THUMBPRINT@ filled in; then of the lines marked
-# "url|" or "nourl|" those that fit, with @DOWNLOAD_URL@ filled in.
-windows_text() {
-    local keep=unsigned drop=signed keep_url=nourl drop_url=url
-    if [ "$signature_signed" = yes ]; then
-        keep=signed drop=unsigned
-    fi
-    if [ -n "$download_url" ]; then
-        keep_url=url drop_url=nourl
-    fi
-    printf '\xEF\xBB\xBF'
-    # The publisher last: a name the signer chose can hold what looks like a
-    # placeholder, which no later substitution may fill in.
-    sed -e "/^$drop|/d" -e "s/^$keep|//" -e "s/@VERSION@/$version/g" -e "s/@SHA256@/$2/g" \
-        -e "/^$drop_url|/d" -e "s/^$keep_url|//" -e "s|@DOWNLOAD_URL@|$(sed_replacement "$download_url")|g" \
-        -e "s|@THUMBPRINT@|$signature_thumbprint|g" -e "s|@PUBLISHER@|$(sed_replacement "$signature_publisher")|g" \
-        -e 's/$/\r/' "$1"
-}
-
 # Puts the program into the zip's folder in the stage, signed or with
 # SIGNATURE attached if the variables ask; the facts of its signature, if
 # any, are then at hand (attach_signature reads them as it checks the fit).
@@ -175,10 +151,15 @@ toolchain_release=$("$toolchain" release)
 toolchain_packages=$("$toolchain" versions)
 
 sha=$(sha256sum "$stage/zip/$name.exe" | cut -d' ' -f1)
+# FILE: FILE for Windows, filled in for this program.
+filled_in() {
+    windows_text "$1" "$version" "$sha" "$signature_signed" "$download_url" "$signature_thumbprint" \
+        "$signature_publisher"
+}
 for readme in "${readmes[@]}"; do
-    windows_text "$root/docs/$readme.in" "$sha" >"$stage/zip/$readme"
+    filled_in "$root/docs/$readme.in" >"$stage/zip/$readme"
 done
-windows_text "$root/LICENSE" "$sha" >"$stage/zip/LICENSE.txt"
+filled_in "$root/LICENSE" >"$stage/zip/LICENSE.txt"
 (cd "$stage/zip" && sha256sum "${files[@]}" >SHA256SUMS)
 
 chmod 644 "$stage/zip"/*

@@ -5,7 +5,7 @@
 # different paths into two different build directories, must give the same
 # bytes as each other and as the build under test: no link timestamp, no
 # path, nothing of the machine in the zip. A signed release of the build
-# under test (SIGNED_DIR, from exe.dist): its detached signature, attached to
+# under test (SIGNED_DIR, from release.signing): its detached signature, attached to
 # each of those builds by `make dist SIGNATURE=`, must give its zip byte for
 # byte. Built where bubblewrap cannot make its namespaces, the program is
 # the same too. And a copy whose lock names a version the mirror lacks: `make` warns,
@@ -41,7 +41,7 @@ build() {  # SOURCE BUILD_DIR
     dist "$1" "$2/korvane-icon-size.exe" "$2"
     SIGNATURE=$signature dist "$1" "$2/korvane-icon-size.exe" "$2/signed"
 }
-[ -f "$signature" ] || { echo "missing $signature: exe.dist makes it" >&2; exit 1; }
+[ -f "$signature" ] || { echo "missing $signature: release.signing makes it" >&2; exit 1; }
 dist "$root" "$exe" "$work/under-test"
 build "$root" "$work/first"
 build "$work/elsewhere/source" "$work/elsewhere/second/build"

@@ -6,6 +6,7 @@
 #   run-lint.sh shellcheck
 #   run-lint.sh pyflakes
 #   run-lint.sh links
+#   run-lint.sh readmes WORK_DIR
 # clang-tidy reads its checks from .clang-tidy at the top of the tree; it
 # analyses the portable code as the host builds it, and the Windows entry as
 # the mingw-w64 cross build compiles it, with the headers of the toolchain
@@ -42,8 +43,10 @@ pyflakes)
     git ls-files -z '*.py' | xargs -0 -r pyflakes3
     ;;
 links) tests/lint/check-links.py . ;;
+readmes) tests/lint/check-readmes.sh "$2" ;;
 *)
-    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck | pyflakes | links" >&2
+    echo "usage: run-lint.sh cppcheck | clang-tidy HOST_BUILD_DIR WIN32_BUILD_DIR | shellcheck | pyflakes | links" \
+        "| readmes WORK_DIR" >&2
     exit 2
     ;;
 esac

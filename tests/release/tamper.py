@@ -1,7 +1,7 @@
 #!/usr/bin/python3 -IB
-"""Signatures and programs as an attacker makes them, for dist-check.sh's
-tables of make dist and make verify-release, from the test's own throwaway
-ones; signatures are detached PEM.
+"""Signatures and programs as an attacker makes them, for the tables of make
+dist and make verify-release (signing-check.sh, verify-check.sh), from the
+test's own throwaway ones; signatures are detached PEM.
 
     tamper.py attach EXE SIGNATURE OUT
 OUT is EXE (unsigned) with SIGNATURE attached, whether or not it fits.
@@ -11,6 +11,10 @@ of the program is cut short (BYTES below 0) or lengthened by BYTES bytes.
     tamper.py flip-last SIGNATURE OUT
 OUT is SIGNATURE with the last byte of its DER flipped: with a timestamp,
 the last byte of the timestamp's own signature.
+    tamper.py swap-certificate SIGNED_EXE FROM_PEM TO_PEM OUT
+OUT is SIGNED_EXE with the certificate in FROM_PEM, which its signature
+carries once, swapped for the one in TO_PEM, of the same length: the
+signature then names TO_PEM's certificate, but was made with FROM_PEM's key.
 """
 
 import os
@@ -55,12 +59,23 @@ def flip_last(signature, out):
     write(out, A.pem("PKCS7", der[:-1] + bytes([der[-1] ^ 1])).encode())
 
 
+def swap_certificate(signed_exe, from_pem, to_pem, out):
+    old, new = (A.pem_content(read(path), "CERTIFICATE") for path in (from_pem, to_pem))
+    program = read(signed_exe)
+    assert old and new and len(old) == len(new) and program.count(old) == 1, "the certificate cannot be swapped"
+    write(out, program.replace(old, new))
+
+
+COMMANDS = {"attach": lambda exe, signature, out: write(out, F.attach(read(exe), signature_of(signature))),
+            "digest-length": digest_length, "flip-last": flip_last, "swap-certificate": swap_certificate}
+ARGUMENTS = {"attach": 3, "digest-length": 3, "flip-last": 2, "swap-certificate": 4}
+
+
 def main(arguments):
-    commands = {"attach": lambda exe, signature, out: write(out, F.attach(read(exe), signature_of(signature))),
-                "digest-length": digest_length, "flip-last": flip_last}
-    if not arguments or arguments[0] not in commands or len(arguments) != (3 if arguments[0] == "flip-last" else 4):
-        sys.exit("usage: tamper.py attach EXE SIGNATURE OUT | digest-length EXE BYTES OUT | flip-last SIGNATURE OUT")
-    commands[arguments[0]](*arguments[1:])
+    if not arguments or arguments[0] not in COMMANDS or len(arguments) != 1 + ARGUMENTS[arguments[0]]:
+        sys.exit("usage: tamper.py attach EXE SIGNATURE OUT | digest-length EXE BYTES OUT | flip-last SIGNATURE OUT"
+                 " | swap-certificate SIGNED_EXE FROM_PEM TO_PEM OUT")
+    COMMANDS[arguments[0]](*arguments[1:])
 
 
 if __name__ == "__main__":

@@ -103,13 +103,13 @@ e2e.wow64|$skip|skipped: 32-bit Wine does not start" 83 \
     "92 of 94 tests ran (and 83 again under the sanitizers); e2e.win32 skipped (32-bit Wine is not installed (no /usr/lib/wine/wine)); e2e.wow64 skipped (32-bit Wine does not start)"
 row "a host that runs everything" 94 83 "94 of 94 tests ran (and 83 again under the sanitizers), none skipped"
 row "failures are counted, and the skips still named" "92
-exe.dist|fail||FAIL the zip holds: a.exe
+release.signing|fail||FAIL the zip holds: a.exe
 e2e.x64|fail||x64: 2 launches that Wine refused were tried again
 e2e.make-run|fail||FAIL make run exited 1; it said:
 e2e.win32|$skip|skipped: $reason32" - "95 of 96 tests ran, 3 failed; e2e.win32 skipped ($reason32)"
 row "a test that could not run failed, and was not skipped" "94
-exe.pe_image|notrun|Fixture dependency failed|Failed test dependencies: exe.dist
-exe.dist|fail||FAIL" 83 "96 of 96 tests ran, 2 failed (and 83 again under the sanitizers), none skipped"
+exe.pe_image|notrun|Fixture dependency failed|Failed test dependencies: release.signing
+release.signing|fail||FAIL" 83 "96 of 96 tests ran, 2 failed (and 83 again under the sanitizers), none skipped"
 row "failures under the sanitizers are counted" 94 "81
 unit.x|fail||[  FAILED  ] unit.x
 unit.y|fail||AddressSanitizer: heap-buffer-overflow" \
