@@ -64,7 +64,7 @@ from strict_der import (Element, Unreadable, algorithm, children, expect, fields
 from outside import TooLarge, pem, pem_content, read_bounded, visible  # noqa: E402
 
 # What verify_release.py uses, some of it from the modules beside this one.
-__all__ = ["MAX_PROGRAM_BYTES", "MAX_SIGNATURE_BYTES", "Program", "read_program", "without_signature", "Unreadable",
+__all__ = ["MAX_SIGNATURE_BYTES", "Program", "read_program", "without_signature", "Unreadable",
            "TooLarge", "visible", "signature_facts", "Facts", "fit_problem", "pem", "pem_content", "read_bounded"]
 
 # A signature carries the signer's certificate and its chain, and a

@@ -31,7 +31,8 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
-from strict_der import Unreadable  # noqa: E402  (found beside this file)
+from outside import shown  # noqa: E402  (found beside this file)
+from strict_der import Unreadable  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 LOCK = os.path.join(ROOT, "toolchain.lock")
@@ -41,8 +42,6 @@ FORMAT = "1.0"
 MAX_BUILDINFO_BYTES = 64 * 1024
 MAX_BUILDINFO_LINES = 1000
 MAX_BUILDINFO_LINE = 1024
-# How much of a value from outside a message shows.
-SHOWN = 120
 
 PACKAGE = re.compile(r"[a-z0-9][a-z0-9+.-]+")
 VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]*")
@@ -69,13 +68,6 @@ FIELDS = ["Format", "Source", "Version", "Git-Commit", "Git-Tree", "Source-Date-
 LISTS = {"Checksums-Sha256", "Unsigned-Checksums-Sha256", "Installed-Build-Depends"}
 OPTIONAL = {"Unsigned-Checksums-Sha256", "Signer-Subject", "Signer-Sha256-Fingerprint", "Signed-With",
             "Timestamp-URL", "Download-URL"}
-
-
-def shown(text):
-    """TEXT from outside, safe to show (authenticode.visible, which needs
-    python3-cryptography: imported only here, so the lock needs nothing)."""
-    from authenticode import visible
-    return visible(text, SHOWN)
 
 
 # --- The lock -------------------------------------------------------------

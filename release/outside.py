@@ -18,6 +18,15 @@ class TooLarge(Unreadable):
 BIDI_FORMATS = {0x061C, 0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A)}
 
 
+# How much of a value from outside a line shows, by default.
+SHOWN = 120
+
+
+def shown(text, limit=SHOWN):
+    """TEXT from outside, made visible and cut at LIMIT, for a line of a message."""
+    return visible(text, limit)
+
+
 def visible(text, limit=200):
     """TEXT as a terminal shows it safely: control characters, bidirectional
     formats and other invisible characters as escapes, backslashes doubled,

@@ -25,7 +25,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
-from outside import visible  # noqa: E402  (found beside this file)
+from outside import shown  # noqa: E402  (found beside this file)
 from pe_file import MAX_PROGRAM_BYTES  # noqa: E402
 from strict_der import Unreadable  # noqa: E402
 
@@ -44,12 +44,6 @@ ENTRIES = {
 SUMMED = [PROGRAM, "README-ja.txt", "README-en.txt", "LICENSE.txt"]
 # The zip is about 16 KiB: its five files' bounds, with room for their entries.
 MAX_ZIP_BYTES = 1024 * 1024
-# How much of a name or a line from the zip a line shows.
-SHOWN = 120
-
-
-def shown(text):
-    return visible(text, SHOWN)
 
 
 def entry_problem(entry, seen):

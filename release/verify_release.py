@@ -46,14 +46,13 @@ import authenticode  # noqa: E402  (found beside this file)
 import release_zip  # noqa: E402
 from authenticode import TooLarge, Unreadable, visible  # noqa: E402
 from buildinfo import MAX_BUILDINFO_BYTES, BadLock, read_buildinfo, read_lock  # noqa: E402
+from outside import shown  # noqa: E402
 from release_zip import NAME, PROGRAM  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 # The detached signature, PEM: about 3.3 KiB, 8 KiB with a timestamp.
 MAX_DETACHED_BYTES = 2 * authenticode.MAX_SIGNATURE_BYTES
-# How much of a value from outside a line shows, and how many lines of
-# differences are listed.
-SHOWN = 120
+# How many lines of differences are listed.
 SHOWN_LINES = 20
 # Seconds a tool may take; the rebuild is make dist's own work, and making
 # a toolchain root downloads and unpacks a few hundred MB.
@@ -78,10 +77,6 @@ class Interrupted(BaseException):
     def __init__(self, number):
         super().__init__(number)
         self.number = number
-
-
-def shown(text, limit=SHOWN):
-    return visible(text, limit)
 
 
 def sha256(data):
