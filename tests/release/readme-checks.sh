@@ -145,6 +145,7 @@ names_publisher() {
     grep -q '"This digital signature is OK."' "$en" ||
         problems+=('README-en.txt does not say to look for "This digital signature is OK."')
     ! grep -q "発行元を「不明な発行元」と表示します" "$ja" || problems+=("README-ja.txt says the program is not signed")
+    ! grep -q "carries no digital signature" "$en" || problems+=("README-en.txt says the program is not signed")
     [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
 }
 
