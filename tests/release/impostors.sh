@@ -16,7 +16,9 @@
 # (one byte of it differs: other.sig), attached to this one, ones whose
 # digest is a byte short or long, and the timestamped one with a byte of
 # its timestamp's signature flipped. Each NAME.exe is the program under
-# test carrying NAME.sig.
+# test carrying NAME.sig, but other.exe (the other program, other-program.exe,
+# carrying other.sig) and other-attached.exe (the program under test
+# carrying other.sig); token-flipped.sig has no program.
 
 # NAME P12 [osslsigncode options...]: NAME.exe, signed, and NAME.sig.
 signed_copy() {
