@@ -12,6 +12,7 @@
 # what exe.pe_image and exe.reproducible check further) and the impostors'
 # signatures, for verify-check.sh.
 #   signing-check.sh VERSION EXE WORK_DIR
+set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 # shellcheck source=tests/release/suite.sh
 source "$(dirname "$0")/suite.sh"
 # shellcheck source=tests/release/readme-checks.sh

@@ -6,6 +6,7 @@
 # its time, print nothing a terminal would act on, and leave nothing behind.
 # Then verify-release stopped by a signal, and make's own handling of ZIP.
 #   verify-check.sh VERSION EXE WORK_DIR
+set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 # shellcheck source=tests/release/suite.sh
 source "$(dirname "$0")/suite.sh"
 started=$SECONDS
