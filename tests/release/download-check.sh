@@ -7,6 +7,7 @@
 # zip, the commit and the toolchain; then the same with a download page.
 # It leaves both in WORK_DIR/download, for the suites after it.
 #   download-check.sh VERSION EXE WORK_DIR
+set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 # shellcheck source=tests/release/suite.sh
 source "$(dirname "$0")/suite.sh"
 # shellcheck source=tests/release/readme-checks.sh

@@ -16,11 +16,14 @@
 # (one byte of it differs: other.sig), attached to this one, ones whose
 # digest is a byte short or long, and the timestamped one with a byte of
 # its timestamp's signature flipped. Each NAME.exe is the program under
-# test carrying NAME.sig.
+# test carrying NAME.sig, but other.exe (the other program, other-program.exe,
+# carrying other.sig) and other-attached.exe (the program under test
+# carrying other.sig); token-flipped.sig has no program.
 
-# NAME P12 [osslsigncode options...]: NAME.exe, signed, and NAME.sig.
+# NAME P12 PROGRAM [osslsigncode options...]: NAME.exe, PROGRAM signed
+# with the key in P12, and NAME.sig.
 signed_copy() {
-    osslsigncode sign -pkcs12 "$keys/$2.p12" -readpass "$keys/password" -h sha256 "${@:3}" -in "${from:-$exe}" \
+    osslsigncode sign -pkcs12 "$keys/$2.p12" -readpass "$keys/password" -h sha256 "${@:4}" -in "$3" \
         -out "$impostors/$1.exe" >>"$dist_log" 2>&1 && detach "$1"
 }
 detach() {  # NAME: NAME.sig, from NAME.exe
@@ -34,9 +37,10 @@ make_impostors() {
     mkdir -p "$impostors"
     cp "$exe" "$impostors/other-program.exe"
     printf '\x90' | dd of="$impostors/other-program.exe" bs=1 seek=$((0x500)) conv=notrunc status=none
-    if ! signed_copy impostor impostor -ac "$keys/signer.pem" || ! signed_copy lookalike lookalike -ac "$keys/signer.pem" ||
-        ! signed_copy twin twin || ! from=$1/unpacked/$name.exe signed_copy nested lookalike -nest ||
-        ! from=$impostors/other-program.exe signed_copy other signer; then
+    if ! signed_copy impostor impostor "$exe" -ac "$keys/signer.pem" ||
+        ! signed_copy lookalike lookalike "$exe" -ac "$keys/signer.pem" || ! signed_copy twin twin "$exe" ||
+        ! signed_copy nested lookalike "$1/unpacked/$name.exe" -nest ||
+        ! signed_copy other signer "$impostors/other-program.exe"; then
         echo "FAIL could not sign the impostors' programs for the tables below: $(tail -n 1 "$dist_log")"
         return 1
     fi

@@ -24,10 +24,15 @@ same_as_license() { tail -c +4 "$1" | sed 's/\r$//' | cmp - "$root/LICENSE"; }
 
 # FILE PROGRAM: the version and PROGRAM's SHA-256 filled in, no placeholder
 # or line of the other kind of release, or of the other kind of download
-# page, left.
+# page, left; what is wrong is named.
 filled_in() {
-    grep -q "$version" "$1" && grep -q "$(sha256 "$2")" "$1" && ! grep -q '@[A-Z0-9_]*@' "$1" &&
-        ! grep -q '^\(un\)\?signed|\|^\(no\)\?url|' "$1"
+    local problems=() left
+    grep -q "$version" "$1" || problems+=("no version $version")
+    grep -q "$(sha256 "$2")" "$1" || problems+=("no SHA-256 of $(basename "$2")")
+    left=$(grep -m 1 -o '@[A-Z0-9_]*@' "$1") && problems+=("the placeholder $left is left")
+    left=$(grep -m 1 -n '^\(un\)\?signed|\|^\(no\)\?url|' "$1") &&
+        problems+=("a marked line is left: ${left%$'\r'}")
+    [ ${#problems[@]} -eq 0 ] || { echo "  $(basename "$1"): $(IFS=';'; echo "${problems[*]}")"; return 1; }
 }
 
 has_line() { grep -qxF -- "$2"$'\r' "$1"; }  # FILE LINE: FILE, with CRLF line ends, has LINE
@@ -145,6 +150,7 @@ names_publisher() {
     grep -q '"This digital signature is OK."' "$en" ||
         problems+=('README-en.txt does not say to look for "This digital signature is OK."')
     ! grep -q "発行元を「不明な発行元」と表示します" "$ja" || problems+=("README-ja.txt says the program is not signed")
+    ! grep -q "carries no digital signature" "$en" || problems+=("README-en.txt says the program is not signed")
     [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
 }
 

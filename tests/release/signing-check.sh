@@ -12,6 +12,7 @@
 # what exe.pe_image and exe.reproducible check further) and the impostors'
 # signatures, for verify-check.sh.
 #   signing-check.sh VERSION EXE WORK_DIR
+set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 # shellcheck source=tests/release/suite.sh
 source "$(dirname "$0")/suite.sh"
 # shellcheck source=tests/release/readme-checks.sh
@@ -164,19 +165,21 @@ check "an unsigned zip made where a signed one was leaves no .exe.sig" stale_sig
 # shellcheck source=tests/release/bad-signing-inputs.sh
 source "$root/tests/release/bad-signing-inputs.sh"
 
-# The secrets: the password, the PIN and the signer's private key.
+# The secrets (the password, the PIN and the signer's private key) are in
+# no file that the runs above left in $signing but the keys themselves: not
+# in a command line the recorders noted, in what make dist said, nor in any
+# release. grep reads them from a file, not from its command line, and a
+# path it cannot read fails the row rather than passing it.
 secrets_kept() {
-    local secret found=0
-    for secret in "$(cat "$keys/password")" "$(cat "$keys/pin")" "$(sed -n 2p "$keys/signer.key")"; do
-        if grep -rqaF -- "$secret" "$commands" "$dist_log" "$signed" "$signing/signed-again" "$signing/in-token" \
-            "$signing/timestamped"; then
-            found=1
-        fi
-    done
-    if [ "$found" -ne 0 ]; then
-        echo "  a secret is in: $(grep -rlaF -f "$keys/password" -f "$keys/pin" "$signing" | grep -v "^$keys/" | head)"
+    local patterns=$keys/secrets found status=0
+    printf '%s\n' "$(cat "$keys/password")" "$(cat "$keys/pin")" "$(sed -n 2p "$keys/signer.key")" >"$patterns"
+    ! grep -qx '' "$patterns" || { echo "  a secret is empty, and would be found everywhere"; return 1; }
+    found=$(grep -rlaF --exclude-dir=keys -f "$patterns" "$signing") || status=$?
+    if [ -n "$found" ]; then
+        echo "  a secret is in: ${found//$'\n'/, }"
         return 1
     fi
+    [ "$status" -eq 1 ] || { echo "  grep could not search $signing (exit $status)"; return 1; }
 }
 check "no password, PIN or private key is on a command line, in an output or in a release" secrets_kept
 echo "the signing checks took $((SECONDS - started)) s, and making the keys before them a little more"

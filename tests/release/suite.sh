@@ -15,7 +15,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # What make dist does is up to each run here, not to the caller's shell.
 mapfile -t signing_variables <"$root/release/signing-variables"
 unset "${signing_variables[@]}" DOWNLOAD_URL KORVANE_DOWNLOAD_URL
-version=$1 exe=$2 work=$3
+# The program and the work directory as absolute paths: verify-check.sh runs
+# verify-release from a directory of its own.
+version=$1
+exe=$(realpath -e -- "$2")
+work=$(realpath -m -- "$3")
 download=$work/download signing=$work/signing keys=$work/signing/keys impostors=$work/signing/impostors
 name=korvane-icon-size
 failures=0

@@ -6,6 +6,7 @@
 # its time, print nothing a terminal would act on, and leave nothing behind.
 # Then verify-release stopped by a signal, and make's own handling of ZIP.
 #   verify-check.sh VERSION EXE WORK_DIR
+set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 # shellcheck source=tests/release/suite.sh
 source "$(dirname "$0")/suite.sh"
 started=$SECONDS
@@ -217,9 +218,9 @@ verify_row "a tool missing" 10 2 "needs dpkg, bwrap, which make installs" "" \
     "$(zip_of "$signed")" env PATH="$rows/bin"
 
 # SIGNAL: stopped by SIGNAL in the middle of its rebuild, it leaves nothing
-# behind and ends as that signal ends a program.
+# behind and ends, within 10 s, as that signal ends a program.
 stopped_by() {
-    local tmp=$rows/tmp pid status=0 tries
+    local tmp=$rows/tmp pid status=0 tries waits
     rm -rf "$tmp" && mkdir "$tmp"
     TMPDIR=$tmp "$root/release/verify-release.sh" "$version" "$exe" "$(zip_of "$signed")" \
         >"$rows/stopped.log" 2>&1 <&"$terminal" &
@@ -229,6 +230,16 @@ stopped_by() {
         sleep 0.05
     done
     kill "-$1" "$pid"
+    for ((waits = 0; waits < 200; waits++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid"
+        wait "$pid" || true
+        echo "  it had not ended 10 s after SIG$1; it said: $(tail -n 3 "$rows/stopped.log")"
+        return 1
+    fi
     wait "$pid" || status=$?
     if [ "$status" -ne $((128 + $(kill -l "$1"))) ] || [ -n "$(ls -A "$tmp")" ]; then
         echo "  exit $status after $tries waits; left behind: $(ls -A "$tmp"); it said: $(tail -n 3 "$rows/stopped.log")"
