@@ -14,7 +14,7 @@ name, each within its bound, into memory: no name from the zip reaches the
 file system (unpack writes the five by the names ENTRIES gives), a shell or
 a program. SHA256SUMS is split as `sha256sum -c` splits it, and its names
 are compared with the four files, never opened. What a line shows of a name
-or a line from the zip is made safe for a terminal first (outside.visible).
+or a line from the zip is made safe for a terminal first (outside.shown).
 """
 
 import hashlib

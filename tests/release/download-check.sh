@@ -4,8 +4,9 @@
 # `sha256sum -c` accepts, read-mes and license in UTF-8 with a byte order
 # mark and CRLF line ends, the license the same as LICENSE, read-mes filled
 # in that lead their reader on, and the buildinfo beside the zip true to the
-# zip, the commit and the toolchain; then the same with a download page.
-# It leaves both in WORK_DIR/download, for the suites after it.
+# zip, the commit and the toolchain; then one made with a download page,
+# which its read-mes and buildinfo name. It leaves both in WORK_DIR/download,
+# for the suites after it.
 #   download-check.sh VERSION EXE WORK_DIR
 set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 # shellcheck source=tests/release/suite.sh

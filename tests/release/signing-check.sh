@@ -5,7 +5,8 @@
 # bytes each time, the signature detached and removed again, read-mes that
 # name the publisher and lead on, a download page, whom make dist names for
 # signatures by certificates that took the signer's serial number, no
-# secret on any command line or in any output, and a table of bad inputs,
+# secret on any command line or in any output, no stale signature left by
+# an unsigned zip made where a signed one was, and a table of bad inputs,
 # each of which must give its one-line error, start no osslsigncode in the
 # toolchain root and leave the release directory as it was.
 # It leaves in WORK_DIR/signing the keys, the signed releases (signed/ is
@@ -158,7 +159,8 @@ check "make dist signs with a certificate whose policies carry a timestamp's obj
 stale_signature_goes() {  # RELEASE: an unsigned make dist into a copy of it
     rm -rf "$signing/stale"
     cp -r "$1" "$signing/stale"
-    dist_sh -- "$version" "$exe" "$signing/stale" && [ ! -e "$(signature_of "$signing/stale")" ]
+    dist_sh -- "$version" "$exe" "$signing/stale" || return 1
+    [ ! -e "$(signature_of "$signing/stale")" ] || { echo "  $(signature_of "$signing/stale") is still there"; return 1; }
 }
 check "an unsigned zip made where a signed one was leaves no .exe.sig" stale_signature_goes "$signed"
 

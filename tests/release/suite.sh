@@ -113,7 +113,8 @@ checksums_accepted() { (cd "$1/unpacked" && sha256sum --quiet -c SHA256SUMS); }
 # and the release and packages of the toolchain root that built the
 # program; when the program is signed, also the signature beside the zip,
 # the program before signing (the program under test), the signer (SUBJECT,
-# and its certificate's SHA-256 FINGERPRINT) and osslsigncode's version.
+# and its certificate's SHA-256 FINGERPRINT) and osslsigncode's version;
+# when it is not, none of those.
 buildinfo_true() {
     local release=$1 problems=() file
     field() { buildinfo_field "$release" "$1"; }
@@ -137,6 +138,10 @@ buildinfo_true() {
             problems+=("Signer-Sha256-Fingerprint: $(field Signer-Sha256-Fingerprint)")
         [ "$(field Signed-With)" = "osslsigncode (= $(dpkg-query -W -f='${Version}' osslsigncode))" ] ||
             problems+=("Signed-With: $(field Signed-With)")
+    else
+        for file in Unsigned-Checksums-Sha256 Signer-Subject Signer-Sha256-Fingerprint Signed-With Timestamp-URL; do
+            [ -z "$(field "$file")" ] || problems+=("the program is not signed, but the buildinfo gives $file")
+        done
     fi
     [ ${#problems[@]} -eq 0 ] || { printf '  %s\n' "${problems[@]}"; return 1; }
 }
