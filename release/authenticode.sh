@@ -259,8 +259,10 @@ attach_signature() {
         mv -- "$work/attached.exe" "$signed"
     fi
     if [ ! -s "$signed" ]; then
+        # What osslsigncode said, not toolchain.sh's note on how it ran.
+        said=$(grep -v -m 1 '^toolchain: ' "$work/attach.log") || said=$(tail -n 1 "$work/attach.log")
         signing_complaint "osslsigncode could not attach SIGNATURE=$(printf %q "$signature"):" \
-            "$(head -n 1 "$work/attach.log" | LC_ALL=C tr -cd '[:print:]' | cut -c1-300)"
+            "$(LC_ALL=C tr -cd '[:print:]' <<<"$said" | cut -c1-300)"
         return 1
     fi
     # What osslsigncode made is read again: its signature must still fit.

@@ -370,8 +370,11 @@ run_in_bubblewrap() {
 # owns only the copies, so the command cannot change the root that the view
 # shares. Afterwards what it wrote or changed in the copies is copied back,
 # as the caller's; what it deleted stays. /dev/null is a plain empty file.
+# One such command runs at a time on the machine (the cache's chroot.lock,
+# held from its start to the end of its copy back): what one leaves running
+# is ended by killing every process of the uid, which would end another's.
 run_chrooted() {
-    local view status=0 dir dirs
+    local view status=0 dir dirs one_at_a_time
     [ "$(id -u)" -eq 0 ] || fail "$way_reason, and the other way into the root, chroot, is root's alone:" \
         "run this as root, or where bubblewrap can make its namespaces"
     [ -x "$root/usr/bin/setpriv" ] || fail "$way_reason, and the root has no /usr/bin/setpriv to drop privileges with"
@@ -391,6 +394,9 @@ run_chrooted() {
         dirs+=("$PWD")
         copy_in "$PWD" "$view"
     fi
+    exec {one_at_a_time}>"$cache/chroot.lock"
+    flock -w 1800 "$one_at_a_time" ||
+        fail "another command has run in the root through chroot for 30 minutes ($cache/chroot.lock)"
     # After the copies, so that what the host changed meanwhile is not
     # taken for the command's.
     touch "$view/.started"
@@ -401,6 +407,7 @@ run_chrooted() {
     for dir in "${dirs[@]}"; do
         copy_back "$dir" "$view" || fail "what the command wrote in $dir could not be copied back"
     done
+    exec {one_at_a_time}>&-
     rm -rf "$view"
     trap - EXIT INT TERM
     return $status

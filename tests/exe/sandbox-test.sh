@@ -113,6 +113,34 @@ leftovers_row() {
 }
 chroot_uid=65534
 
+# Through chroot, two commands at once: the second, started while the first
+# runs, may not end what the first left running (its own sleep), nor may
+# the first's end the second's. The second waits for the first instead.
+concurrent_row() {
+    local first=$work/first second=$work/second pid tries problems=()
+    mkdir -p "$first" "$second"
+    (cd "$first" && PATH=$no_namespaces:$PATH "$toolchain" run --only "$first" /bin/bash -c \
+        'sleep 3 && echo survived >result' 2>/dev/null) &
+    pid=$!
+    # shellcheck disable=SC2009  # pgrep of Debian 12 cannot leave zombies out
+    for ((tries = 0; tries < 300; tries++)); do
+        ! ps -o stat= -u "$chroot_uid" 2>/dev/null | grep -qv '^Z' || break
+        sleep 0.1
+    done
+    [ "$tries" -lt 300 ] || problems+=("the first command did not start within 30 s")
+    (cd "$second" && PATH=$no_namespaces:$PATH "$toolchain" run --only "$second" /bin/bash -c \
+        'echo ran >result' 2>/dev/null) || problems+=("the second command failed")
+    wait "$pid" || problems+=("the first command failed")
+    [ "$(cat "$first/result" 2>/dev/null)" = survived ] || problems+=("the first command was ended by the second")
+    [ "$(cat "$second/result" 2>/dev/null)" = ran ] || problems+=("the second command did not run")
+    if [ ${#problems[@]} -eq 0 ]; then
+        echo "ok   chroot, root: a command started while another runs waits for it, and neither ends the other"
+    else
+        echo "FAIL chroot, root, two commands at once: $(IFS=';'; echo "${problems[*]}")"
+        status=1
+    fi
+}
+
 # In a default container bubblewrap itself cannot be had: its rows are
 # skipped there, saying why, and the chroot rows are the ones that count.
 here=$("$toolchain" sandbox)
@@ -131,6 +159,7 @@ for way in bubblewrap chroot; do
 done
 if [ "$(id -u)" -eq 0 ]; then
     leftovers_row
+    concurrent_row
 else
     echo "skip chroot, root, what the command leaves behind: this test does not run as root"
 fi
