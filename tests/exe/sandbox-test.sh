@@ -96,10 +96,8 @@ leftovers_row() {
     # shellcheck disable=SC2016  # the inner bash expands them
     (cd "$dir" && PATH=$no_namespaces:$PATH "$toolchain" run --only "$dir" /bin/bash -c \
         'cp /bin/bash suid && chmod 6755 suid; ln -s / link-to-root; mkfifo fifo; echo kept >plain
-        (sleep 60 &); true' 2>/dev/null) || problems+=("the command failed")
-    # A zombie, which only waits for its parent, does not run.
-    # shellcheck disable=SC2009  # pgrep of Debian 12 cannot leave zombies out
-    ! ps -o stat= -u "$chroot_uid" 2>/dev/null | grep -qv '^Z' || problems+=("a process of uid $chroot_uid still runs")
+        (sleep 60.93 &); true' 2>/dev/null) || problems+=("the command failed")
+    ! uid_runs "sleep 60.93" || problems+=("what it left running, as uid $chroot_uid, still runs")
     [ "$(cat "$dir/plain" 2>/dev/null)" = kept ] || problems+=("its plain file did not come back")
     [ ! -u "$dir/suid" ] && [ ! -g "$dir/suid" ] || problems+=("a setuid or setgid file came back")
     [ ! -L "$dir/link-to-root" ] || problems+=("its link to / came back")
@@ -112,6 +110,13 @@ leftovers_row() {
     fi
 }
 chroot_uid=65534
+# COMMAND_LINE: a process of chroot_uid runs it (not a zombie, which only
+# waits for its parent). Other tests' commands may run as that uid too, so
+# each row looks for its own, by a command line of its own.
+uid_runs() {
+    # shellcheck disable=SC2009  # pgrep of Debian 12 cannot leave zombies out
+    ps -o stat=,args= -u "$chroot_uid" 2>/dev/null | grep -v '^Z' | grep -qF -- "$1"
+}
 
 # Through chroot, two commands at once: the second, started while the first
 # runs, may not end what the first left running (its own sleep), nor may
@@ -120,11 +125,10 @@ concurrent_row() {
     local first=$work/first second=$work/second pid tries problems=()
     mkdir -p "$first" "$second"
     (cd "$first" && PATH=$no_namespaces:$PATH "$toolchain" run --only "$first" /bin/bash -c \
-        'sleep 3 && echo survived >result' 2>/dev/null) &
+        'sleep 3.07 && echo survived >result' 2>/dev/null) &
     pid=$!
-    # shellcheck disable=SC2009  # pgrep of Debian 12 cannot leave zombies out
     for ((tries = 0; tries < 300; tries++)); do
-        ! ps -o stat= -u "$chroot_uid" 2>/dev/null | grep -qv '^Z' || break
+        ! uid_runs "sleep 3.07" || break
         sleep 0.1
     done
     [ "$tries" -lt 300 ] || problems+=("the first command did not start within 30 s")
