@@ -265,7 +265,11 @@ def read_buildinfo(data, pinned):
 def checksum_line(path, name):
     """The file at PATH as a Checksums-Sha256 line, under NAME."""
     with open(path, "rb") as file:
-        data = file.read()
+        return checksum_line_of(file.read(), name)
+
+
+def checksum_line_of(data, name):
+    """DATA as a Checksums-Sha256 line, under NAME."""
     return f"{hashlib.sha256(data).hexdigest()} {len(data)} {name}"
 
 

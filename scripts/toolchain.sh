@@ -424,7 +424,8 @@ chrooted() {  # VIEW COMMAND...
 # VIEW: every process of chroot_uid killed, from one of its own (kill -1
 # reaches all that the uid may signal but the caller); fails if some still
 # run after 5 s. (Where this way is used, in a container, the uid is
-# nobody's, and nothing else of the container runs as it.)
+# nobody's, nothing else of the container runs as it, and run_chrooted runs
+# one command at a time.)
 end_leftovers() {
     local _
     for _ in {1..50}; do

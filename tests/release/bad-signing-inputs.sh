@@ -32,11 +32,8 @@ bad_input() {
 }
 
 start_timestamp_server silent 30 silent
-silent_url=$server_url
 start_timestamp_server other-data 60 other-data
-other_data_url=$server_url
 start_timestamp_server bad-signature 60 bad-signature
-bad_signature_url=$server_url
 authority="\(its authority's certificate has the SHA-256 fingerprint $(fingerprint "$keys/tsa.pem" sha256)\)$"
 does_not_verify="does not verify with the public key of the certificate it names"
 
@@ -57,7 +54,7 @@ bad_input "a PKCS#11 module that does not load" "the PKCS#11 module SIGN_PKCS11_
 bad_input "a wrong PIN" "wrong PIN for SIGN_KEY=" "${with_token_key[@]}" SIGN_PIN_FILE="$keys/password"
 bad_input "a timestamp server that does not answer" \
     "the timestamp server SIGN_TIMESTAMP_URL=.* did not answer within 2 s" "${with_file_key[@]}" \
-    SIGN_TIMESTAMP_URL="$silent_url" SIGN_TIMESTAMP_TIMEOUT=2
+    SIGN_TIMESTAMP_URL="$(server_url silent)" SIGN_TIMESTAMP_TIMEOUT=2
 bad_input "a signature made for another program" \
     "SIGNATURE=.* does not fit the program built here: .*[0-9A-F]{64}.*[0-9A-F]{64}.*make verify-release" \
     SIGNATURE="$impostors/other.sig"
@@ -69,10 +66,10 @@ bad_input "a signature whose digest is a byte long" \
     SIGNATURE="$impostors/digest-long.sig"
 bad_input "a timestamp server that answers for other data" \
     "the timestamp from SIGN_TIMESTAMP_URL=.* does not hold: the timestamp is for another signature $authority" \
-    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$other_data_url"
+    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$(server_url other-data)"
 bad_input "a timestamp server whose reply's signature is corrupted" \
     "the timestamp from SIGN_TIMESTAMP_URL=.* does not hold: the timestamp's signature $does_not_verify $authority" \
-    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$bad_signature_url"
+    "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$(server_url bad-signature)"
 bad_input "a signature whose timestamp's signature is corrupted" \
     "the timestamp from SIGNATURE=.* does not hold: the timestamp's signature $does_not_verify $authority" \
     SIGNATURE="$impostors/token-flipped.sig"

@@ -13,7 +13,6 @@ set -euo pipefail  # here too: a suite.sh that cannot be read stops the suite
 source "$(dirname "$0")/suite.sh"
 # shellcheck source=tests/release/readme-checks.sh
 source "$root/tests/release/readme-checks.sh"
-unsigned=$download/unsigned
 afresh "$download"
 record_in "$download"
 

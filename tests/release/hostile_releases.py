@@ -20,7 +20,7 @@ import warnings
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "release"))
-from buildinfo import read_buildinfo, read_lock  # noqa: E402
+from buildinfo import checksum_line_of, read_buildinfo, read_lock  # noqa: E402
 
 out, signed, unsigned, impostors, built = sys.argv[1:]
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate entry, which is the point
@@ -114,7 +114,7 @@ changed[0x500] = 0x90
 path = release("buildinfo-950-packages", five({order[0]: bytes(changed)}))
 zip_bytes = open(path, "rb").read()
 lines = buildinfo.rstrip("\n").splitlines()
-lines = [f" {hashlib.sha256(zip_bytes).hexdigest()} {len(zip_bytes)} {zip_name}" if l.endswith(" " + zip_name) else l
+lines = [" " + checksum_line_of(zip_bytes, zip_name) if l.endswith(" " + zip_name) else l
          for l in lines]
 text = "\n".join(lines) + ",\n" + "".join(f" korvane-absent-{i} (= 1.{i}),\n" for i in range(949)) + " korvane-absent (= 1)\n"
 open(os.path.join(os.path.dirname(path), stem + ".buildinfo"), "w", encoding="utf-8").write(text)
@@ -130,7 +130,7 @@ changed = bytearray(genuine[order[0]])
 changed[0x500] ^= 0xFF
 path = release("changed-after-signing", five({order[0]: bytes(changed)}))
 def checksum_line(data, name):
-    return f" {hashlib.sha256(data).hexdigest()} {len(data)} {name}"
+    return " " + checksum_line_of(data, name)
 text = buildinfo
 for old, new, name in ((genuine_zip, open(path, "rb").read(), zip_name), (genuine[order[0]], bytes(changed), order[0])):
     assert checksum_line(old, name) in text, f"the buildinfo does not name {name}"

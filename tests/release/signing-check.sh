@@ -22,7 +22,6 @@ source "$root/tests/release/readme-checks.sh"
 source "$root/tests/release/throwaway-keys.sh"
 # shellcheck source=tests/release/impostors.sh
 source "$root/tests/release/impostors.sh"
-signed=$signing/signed
 afresh "$signing"
 record_in "$signing"
 make_throwaway_keys "$keys"
@@ -34,9 +33,8 @@ with_token_key=(SIGN_PKCS11_MODULE="$token_module" SIGN_KEY="$token_key" SIGN_CE
     SIGN_PIN_FILE="$keys/pin")
 
 # NAME SECONDS [MODE]: a local timestamp server, up once its port is in
-# NAME.port (a bounded wait), its address then in server_url; it stops by
-# itself after SECONDS, or when this script ends. MODE: how it goes wrong
-# (see timestamp-server.py).
+# NAME.port (a bounded wait); it stops by itself after SECONDS, or when this
+# script ends. MODE: how it goes wrong (see timestamp-server.py).
 servers=()
 trap 'kill "${servers[@]}" 2>/dev/null || true' EXIT
 start_timestamp_server() {
@@ -44,12 +42,13 @@ start_timestamp_server() {
     "$root/tests/release/timestamp-server.py" "$keys/tsa.cnf" "${@:2}" >"$port_file" 2>>"$dist_log" &
     servers+=($!)
     for ((tries = 0; tries < 50; tries++)); do
-        [ ! -s "$port_file" ] || { server_url=http://127.0.0.1:$(cat "$port_file")/; return 0; }
+        [ ! -s "$port_file" ] || return 0
         sleep 0.1
     done
     echo "FAIL the timestamp server gave no port within 5 s: $(tail -n 1 "$dist_log")"
     exit 1
 }
+server_url() { echo "http://127.0.0.1:$(cat "$signing/$1.port")/"; }  # NAME: the address of that server
 
 # RELEASE: osslsigncode accepts the program's signature against the test CA;
 # it is the throwaway signer's, with the description "Korvane Update" and the
@@ -136,7 +135,7 @@ check "make dist signs with the same key in a PKCS#11 token (SoftHSM2)" \
     dist_with "$signing/in-token" "${with_token_key[@]}"
 check "the key in the token gives the same zip and signature as in the file" same_release "$signed" "$signing/in-token"
 start_timestamp_server good 60
-url=$server_url
+url=$(server_url good)
 check "make dist signs with a timestamp from a local RFC 3161 server" \
     dist_with "$signing/timestamped" "${with_file_key[@]}" SIGN_TIMESTAMP_URL="$url"
 check "osslsigncode verifies the timestamp against the test CA, and the buildinfo names the server" \

@@ -21,6 +21,7 @@ version=$1
 exe=$(realpath -e -- "$2")
 work=$(realpath -m -- "$3")
 download=$work/download signing=$work/signing keys=$work/signing/keys impostors=$work/signing/impostors
+unsigned=$download/unsigned signed=$signing/signed  # the releases made without and with a key
 name=korvane-icon-size
 failures=0
 # The throwaway signer's subject, as Windows shows it.
@@ -62,15 +63,13 @@ fingerprint() { openssl x509 -in "$1" -noout -fingerprint "-$2" | sed 's/^.*=//'
 # notes them in DIRECTORY/started-in-root.log, which rows clear and read.
 # All that make dist says goes to DIRECTORY/dist-output.log.
 record_in() {
-    local tool
     recorders=$1/recorders commands=$1/command-lines.log in_root=$1/started-in-root.log dist_log=$1/dist-output.log
     mkdir -p "$recorders"
-    for tool in osslsigncode openssl; do
-        printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec %s "$@"\n' "$commands" "$(command -v "$tool")" \
-            >"$recorders/$tool"
-    done
-    printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec %s "$@"\n' "$in_root" "$(command -v bwrap)" >"$recorders/bwrap"
-    chmod +x "$recorders"/*
+    recorder osslsigncode "$commands" && recorder openssl "$commands" && recorder bwrap "$in_root"
+}
+recorder() {  # TOOL LOG: $recorders/TOOL, which notes its command line in LOG and runs TOOL
+    printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec %s "$@"\n' "$2" "$(command -v "$1")" >"$recorders/$1" &&
+        chmod +x "$recorders/$1"
 }
 
 # VARIABLE=VALUE... -- DIST_ARGUMENTS...: dist.sh with these variables, with

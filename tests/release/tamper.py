@@ -66,16 +66,20 @@ def swap_certificate(signed_exe, from_pem, to_pem, out):
     write(out, program.replace(old, new))
 
 
-COMMANDS = {"attach": lambda exe, signature, out: write(out, F.attach(read(exe), signature_of(signature))),
-            "digest-length": digest_length, "flip-last": flip_last, "swap-certificate": swap_certificate}
-ARGUMENTS = {"attach": 3, "digest-length": 3, "flip-last": 2, "swap-certificate": 4}
+def attach(exe, signature, out):
+    write(out, F.attach(read(exe), signature_of(signature)))
+
+
+COMMANDS = {"attach": (attach, 3), "digest-length": (digest_length, 3), "flip-last": (flip_last, 2),
+            "swap-certificate": (swap_certificate, 4)}  # each with the number of its arguments
 
 
 def main(arguments):
-    if not arguments or arguments[0] not in COMMANDS or len(arguments) != 1 + ARGUMENTS[arguments[0]]:
+    command, count = COMMANDS.get(arguments[0] if arguments else "", (None, None))
+    if len(arguments) - 1 != count:
         sys.exit("usage: tamper.py attach EXE SIGNATURE OUT | digest-length EXE BYTES OUT | flip-last SIGNATURE OUT"
                  " | swap-certificate SIGNED_EXE FROM_PEM TO_PEM OUT")
-    COMMANDS[arguments[0]](*arguments[1:])
+    command(*arguments[1:])
 
 
 if __name__ == "__main__":

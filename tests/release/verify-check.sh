@@ -13,12 +13,11 @@ started=$SECONDS
 rows=$work/verifying
 crafted=$rows/crafted
 verify_log=$rows/output.log  # all that the rows' runs say
-signed=$signing/signed
 afresh "$rows"
 mkdir -p "$rows/names" "$crafted"
 : >"$verify_log"
 record_in "$rows"
-/usr/bin/python3 -IB "$root/tests/release/hostile_releases.py" "$crafted" "$signed" "$download/unsigned" "$impostors" \
+/usr/bin/python3 -IB "$root/tests/release/hostile_releases.py" "$crafted" "$signed" "$unsigned" "$impostors" \
     "$exe" || { echo "FAIL could not make the hostile releases (hostile_releases.py said why, above)"; exit 1; }
 
 # shellcheck source=tests/release/verify-row.sh
@@ -33,9 +32,9 @@ holds="NO MATCH: the zip holds the five files of a release, and nothing else: "
 buildinfo_cannot="NO MATCH: the buildinfo beside the zip can be read: "
 signature_fails="NO MATCH: the program's signature holds: the signature's signer"
 whole_zip="NO MATCH: the whole zip is byte for byte the one \`make dist\` makes here with that signature: "
-cp "$(zip_of "$download/unsigned")" "$rows/names/-t.zip"
+cp "$(zip_of "$unsigned")" "$rows/names/-t.zip"
 hostile_name=$rows/names/"a b\`touch pwned\`\$(shell touch pwned)\$(foo) 'c\"#.zip"
-cp "$(zip_of "$download/unsigned")" "$hostile_name"
+cp "$(zip_of "$unsigned")" "$hostile_name"
 mkdir -p "$rows/bin"
 ln -s "$(command -v bash)" "$(command -v dirname)" "$rows/bin/"
 as_nobody=()
