@@ -3,8 +3,9 @@
 # release (signed or not, with a download page or without), with a long
 # publisher and page; and README.md, which quotes the Japanese one. Each
 # row: no word or label broken across lines, the MinGW-w64 runtime's notice
-# passed on, README.md's Japanese part word for word in README-ja.txt and
-# no Japanese sentence of README.md broken across lines. Needs no build.
+# passed on, README.md's Japanese part word for word in README-ja.txt,
+# whole sentences and labels, and no Japanese sentence of README.md broken
+# across lines. Needs no build.
 #   check-readmes.sh WORK_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -11,7 +11,8 @@ search, nor matched at a glance with the screen it names).
     readme_text.py readme-md README_MD README_JA_TEMPLATE
 README.md's Japanese part, between its two markers (in a block of
 preformatted text, so that a web page breaks its lines as Notepad does),
-stands word for word in the Japanese read-me's template; outside its
+stands word for word in the Japanese read-me's template, ends where a
+sentence does and breaks no label across lines; outside its
 preformatted text README.md breaks no line after Japanese, which a web page
 shows as a stray space in the sentence.
 Each fault found is a line; the exit status is 1 if there is any.
@@ -73,8 +74,12 @@ def readme_md_faults(readme_md, template):
     faults = []
     if not part:
         faults.append("README.md has no Japanese part between its two markers")
-    elif "\n".join(part) not in "\n".join(lines_of(template)):
-        faults.append(f"README.md's Japanese part is not word for word in {template}")
+    else:
+        if "\n".join(part) not in "\n".join(lines_of(template)):
+            faults.append(f"README.md's Japanese part is not word for word in {template}")
+        if not part[-1].endswith("。"):
+            faults.append(f'README.md\'s Japanese part ends in the middle of a sentence: "{part[-1]}"')
+        faults += [f"README.md's Japanese part: {fault}" for fault in broken_labels(part)]
     fenced = False
     for n, line in enumerate(lines, 1):
         fenced ^= line.startswith("```")
